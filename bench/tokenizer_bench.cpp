@@ -1,0 +1,46 @@
+// Loading command lines of growing length: the time per token must stay flat, so that a
+// tenfold longer command line takes about tenfold the time.
+
+#include "options/command_line_options.h"
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+namespace {
+
+std::u16string DistinctWords(std::int64_t count) {
+  std::u16string text;
+  for (std::int64_t i = 0; i < count; ++i) {
+    if (i)
+      text += u' ';
+    text += u"/opt";
+    for (char c : std::to_string(i))
+      text += static_cast<char16_t>(c);
+  }
+  return text;
+}
+
+void BM_LoadCommandLineArgs(benchmark::State &state) {
+  const std::u16string text = DistinctWords(state.range(0));
+  for (auto _ : state) {
+    morex::CommandLineOptions options;
+    options.LoadCommandLineArgs(text);
+    benchmark::DoNotOptimize(options.Count());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.SetComplexityN(state.range(0));
+}
+
+BENCHMARK(BM_LoadCommandLineArgs)
+    ->Arg(1000)
+    ->Arg(3300)
+    ->Arg(10000)
+    ->Arg(32700)
+    ->Arg(32767)
+    ->Unit(benchmark::kMicrosecond)
+    ->Complexity(benchmark::oN);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,115 @@
+#pragma once
+
+// Control and inspection of the in-memory platform that the native build links instead of
+// Windows. Tests arrange services, code pages and faults here, run the code under test, and
+// read back every event-log entry, message box and call.
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace morex::fake {
+
+enum class Call {
+  OpenSCManagerA,
+  OpenServiceA,
+  StartServiceA,
+  ControlService,
+  CloseServiceHandle,
+  RegisterEventSourceA,
+  ReportEventA,
+  DeregisterEventSource,
+  GlobalAlloc,
+  GlobalFree,
+  RtlMoveMemory,
+  WideCharToMultiByte,
+  MessageBoxW,
+};
+
+// One call as it was made: the text argument (a name) and the numeric one (access, control,
+// flags or size), where the call has them.
+struct CallRecord {
+  Call call;
+  std::string text;
+  std::uint64_t number = 0;
+};
+
+struct EventEntry {
+  std::string server;
+  std::string source;
+  platform::Word type = 0;
+  platform::Word category = 0;
+  platform::Dword eventId = 0;
+  bool hasUserSid = false;
+  std::vector<std::string> strings;
+  std::vector<std::uint8_t> data;
+};
+
+struct MessageBoxRecord {
+  std::u16string text;
+  std::u16string caption;
+  unsigned type = 0;
+};
+
+enum class ServiceState { Stopped, Running };
+
+struct Service {
+  ServiceState state = ServiceState::Stopped;
+  platform::Dword grantedAccess = platform::kServiceStart | platform::kServiceStop;
+  bool acceptsStop = true;
+};
+
+// Makes a call fail with a chosen system error code: after `skip` calls that go through
+// normally, the next `times` calls fail (times < 0: every one from then on).
+struct Fault {
+  platform::Dword error = 0;
+  int skip = 0;
+  int times = -1;
+};
+
+struct World {
+  unsigned codePage = 1252;
+  std::u16string commandLine = u"Morex.exe";
+  std::map<std::string, Service> services; // names compare without letter case, see Find
+  std::map<Call, Fault> faults;
+
+  std::vector<CallRecord> calls;
+  std::vector<EventEntry> entries;
+  std::vector<MessageBoxRecord> messageBoxes;
+  int registrations = 0;
+  int deregistrations = 0;
+
+  // Handles and blocks still held by the code under test.
+  std::set<platform::Handle> openManagers;
+  std::map<platform::Handle, std::pair<std::string, platform::Dword>> openServices;
+  std::map<platform::Handle, std::pair<std::string, std::string>>
+      openEventSources;                           // server, source
+  std::map<platform::Handle, std::size_t> blocks; // address -> size in bytes
+  int overruns = 0; // copies or reports that ran past the end of a block
+
+  platform::Dword lastError = 0;
+  std::uintptr_t nextHandle = 0x1000;
+
+  std::size_t Outstanding() const {
+    return openManagers.size() + openServices.size() + openEventSources.size() + blocks.size();
+  }
+  int CountCalls(Call call) const;
+  const CallRecord *FindCall(Call call) const;
+  Service *FindService(const std::string &name);
+};
+
+// The one world that the platform functions act on; Reset() gives a fresh one.
+World &State();
+void Reset();
+
+// Conversion of one code unit sequence the way the configured code page does it, shared by
+// WideCharToMultiByte; exposed for tests of the stand-in itself.
+std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, bool bestFit,
+                              bool *usedDefault);
+
+} // namespace morex::fake

@@ -1,0 +1,78 @@
+#pragma once
+
+// The Win32 calls that Morex makes, in its own types, without <windows.h>. The MinGW-w64 build
+// links the implementation that forwards to Windows; the native build links an in-memory
+// stand-in that the unit tests drive. Signatures mirror the Win32 ones one for one.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morex::platform {
+
+using Handle = void *;
+using Bool = std::int32_t;
+using Dword = std::uint32_t;
+using Word = std::uint16_t;
+
+// SERVICE_STATUS: service type, current state, controls accepted, Win32 exit code,
+// service-specific exit code, check point, wait hint.
+struct ServiceStatus {
+  Dword serviceType;
+  Dword currentState;
+  Dword controlsAccepted;
+  Dword win32ExitCode;
+  Dword serviceSpecificExitCode;
+  Dword checkPoint;
+  Dword waitHint;
+};
+
+inline constexpr Dword kScManagerAllAccess = 0xF003F;
+inline constexpr Dword kServiceStart = 0x0010;
+inline constexpr Dword kServiceStop = 0x0020;
+inline constexpr Dword kServiceControlStop = 1;
+inline constexpr unsigned kGmemZeroInit = 0x40;
+inline constexpr unsigned kMbOk = 0x0;
+inline constexpr unsigned kCpAcp = 0;
+inline constexpr Dword kWcNoBestFitChars = 0x400;
+
+inline constexpr Dword kErrorAccessDenied = 5;
+inline constexpr Dword kErrorInvalidHandle = 6;
+inline constexpr Dword kErrorNotEnoughMemory = 8;
+inline constexpr Dword kErrorInvalidParameter = 87;
+inline constexpr Dword kErrorInsufficientBuffer = 122;
+inline constexpr Dword kErrorInvalidName = 123;
+inline constexpr Dword kErrorInvalidFlags = 1004;
+inline constexpr Dword kErrorInvalidServiceControl = 1052;
+inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
+inline constexpr Dword kErrorServiceDoesNotExist = 1060;
+inline constexpr Dword kErrorServiceNotActive = 1062;
+
+// advapi32: the Service Control Manager.
+Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess);
+Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess);
+Bool StartServiceA(Handle service, Dword argumentCount, const char **arguments);
+Bool ControlService(Handle service, Dword control, ServiceStatus *status);
+Bool CloseServiceHandle(Handle handle);
+
+// advapi32: the event log.
+Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName);
+Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void *userSid,
+                  Word numStrings, Dword dataSize, const char **strings, void *rawData);
+Bool DeregisterEventSource(Handle eventLog);
+
+// kernel32: memory and errors.
+Handle GlobalAlloc(unsigned flags, std::size_t bytes);
+Handle GlobalFree(Handle memory);
+void RtlMoveMemory(void *destination, const void *source, std::size_t length);
+Dword GetLastError();
+std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t *wide,
+                                 std::int32_t wideLength, char *multiByte,
+                                 std::int32_t multiByteLength, const char *defaultChar,
+                                 Bool *usedDefaultChar);
+const char16_t *GetCommandLineW();
+
+// user32: the modal message box. Returns the button that closed it.
+std::int32_t MessageBoxW(Handle owner, const char16_t *text, const char16_t *caption,
+                         unsigned type);
+
+} // namespace morex::platform

@@ -1,0 +1,110 @@
+#include "run/main.h"
+
+#include "core/ansi.h"
+#include "core/decimal.h"
+#include "core/failure.h"
+#include "core/handles.h"
+#include "eventlog/event_log_sink.h"
+#include "options/command_line_options.h"
+#include "platform/platform.h"
+
+#include <memory>
+#include <new>
+
+namespace morex::mdlMain {
+namespace {
+
+constexpr std::int32_t kEventAccepted = 100;
+constexpr std::int32_t kEventRefused = 101;
+constexpr std::int32_t kEventFailure = 102;
+constexpr std::int32_t kEventManagerNotOpened = 103;
+
+// Keeps a system error code that an administrator can look up; anything else, 0 included,
+// becomes the fallback so that a failure is never reported as 0.
+RunStatus StatusFromError(platform::Dword error, RunStatus fallback) {
+  return error >= 1 && error <= 32767 ? static_cast<RunStatus>(error) : fallback;
+}
+
+bool SendRequest(platform::Handle service, bool bStart) {
+  if (bStart)
+    return platform::StartServiceA(service, 0, nullptr) != 0;
+  platform::ServiceStatus status{};
+  return platform::ControlService(service, platform::kServiceControlStop, &status) != 0;
+}
+
+// Writes event 102. A failure while writing it, running out of memory for the text
+// included, ends the run quietly: there is no channel left to report it on.
+template <typename Text> void ReportFailure(const Text &description) noexcept {
+  try {
+    mdlEventLogSink::WriteEventLogEntry(std::u16string(description), kEventLogErrorType,
+                                        kEventFailure);
+  } catch (...) {
+  }
+}
+
+void Run() {
+  const auto options = std::make_unique<CommandLineOptions>();
+  options->LoadCommandLineArgs(ArgumentText(platform::GetCommandLineW()));
+  const bool bStart = TextOf(options->Item(u"/command")->Value()) == u"start";
+  const std::u16string strService = TextOf(options->Item(u"/service")->Value());
+  const RunStatus status = ChangeServiceState(strService, bStart);
+  const std::u16string commandWord = TextOf(options->Item(u"/command")->Value());
+  if (status != 0) {
+    mdlEventLogSink::WriteEventLogEntry(DecimalForm(status) + u" - " + commandWord + u" " +
+                                            strService,
+                                        kEventLogErrorType, kEventRefused);
+    return;
+  }
+  mdlEventLogSink::WriteEventLogEntry(commandWord + u" " + strService, kEventLogInformationType,
+                                      kEventAccepted);
+}
+
+} // namespace
+
+std::u16string ArgumentText(const std::u16string &strCommandLine) {
+  std::size_t at = 0;
+  if (!strCommandLine.empty() && strCommandLine[0] == u'"') {
+    at = strCommandLine.find(u'"', 1);
+    at = at == std::u16string::npos ? strCommandLine.size() : at + 1;
+  } else {
+    while (at < strCommandLine.size() && strCommandLine[at] > u' ')
+      ++at;
+  }
+  while (at < strCommandLine.size() && strCommandLine[at] <= u' ')
+    ++at;
+  return strCommandLine.substr(at);
+}
+
+RunStatus ChangeServiceState(const std::u16string &strService, const bool &bStart) {
+  const unique_schandle manager(
+      platform::OpenSCManagerA(nullptr, nullptr, platform::kScManagerAllAccess));
+  if (!manager) {
+    const auto error = static_cast<std::int32_t>(platform::GetLastError());
+    mdlEventLogSink::WriteEventLogEntry(u"OpenSCManager failed. LastDllError = " +
+                                            DecimalForm(error),
+                                        kEventLogErrorType, kEventManagerNotOpened);
+    return StatusFromError(static_cast<platform::Dword>(error), kRunStatusManagerNotOpened);
+  }
+  const std::string name = ToAnsi(strService);
+  const unique_schandle service(platform::OpenServiceA(
+      manager.get(), name.c_str(), bStart ? platform::kServiceStart : platform::kServiceStop));
+  if (!service)
+    return StatusFromError(platform::GetLastError(), kRunStatusServiceNotOpened);
+  if (SendRequest(service.get(), bStart))
+    return 0;
+  return StatusFromError(platform::GetLastError(), kRunStatusRequestRefused);
+}
+
+void Main() noexcept {
+  try {
+    Run();
+  } catch (const Failure &failure) {
+    ReportFailure(failure.Description());
+  } catch (const std::bad_alloc &) {
+    ReportFailure(u"Out of memory: the run could not be completed.");
+  } catch (...) {
+    ReportFailure(u"An unexpected internal error ended the run.");
+  }
+}
+
+} // namespace morex::mdlMain

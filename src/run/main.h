@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace morex {
+
+// 0 when the service manager accepted the request; otherwise the system error code of the
+// call that failed when it lies in 1..32767, or one of the values below.
+using RunStatus = std::int16_t;
+
+inline constexpr RunStatus kRunStatusManagerNotOpened = -1;
+inline constexpr RunStatus kRunStatusServiceNotOpened = -2;
+inline constexpr RunStatus kRunStatusRequestRefused = -3;
+
+namespace mdlMain {
+
+// The whole run: reads the command line, sends one start or stop request and writes the
+// outcome to the event log. Never throws.
+void Main() noexcept;
+
+// Asks the Service Control Manager to start (bStart) or stop the named service, without
+// waiting for the service to get there. Writes event 103 when the manager can't be opened.
+RunStatus ChangeServiceState(const std::u16string &strService, const bool &bStart);
+
+// The argument text of a full command line: what follows the program's name and the blanks
+// after it, by the rule the C runtime uses for WinMain: a program name that starts with a
+// double quote ends at the closing quote, any other at the first blank; blanks are the
+// characters up to U+0020. Blanks at the end stay part of the text.
+std::u16string ArgumentText(const std::u16string &strCommandLine);
+
+} // namespace mdlMain
+} // namespace morex

@@ -1,0 +1,94 @@
+#include "core/ansi.h"
+#include "core/decimal.h"
+#include "core/failure.h"
+#include "core/unique_any.h"
+#include "fake_world.h"
+
+#include <limits>
+
+namespace morex {
+namespace {
+
+TEST(DecimalForm, WritesSignedDigitsWithoutPaddingOrPlus) {
+  EXPECT_EQ(DecimalForm(0), u"0");
+  EXPECT_EQ(DecimalForm(7), u"7");
+  EXPECT_EQ(DecimalForm(1060), u"1060");
+  EXPECT_EQ(DecimalForm(-3), u"-3");
+  EXPECT_EQ(DecimalForm(std::numeric_limits<std::int32_t>::max()), u"2147483647");
+  EXPECT_EQ(DecimalForm(std::numeric_limits<std::int32_t>::min()), u"-2147483648");
+  EXPECT_EQ(DecimalForm(std::numeric_limits<std::int64_t>::min()), u"-9223372036854775808");
+}
+
+int closed = 0;
+void CountClose(int) {
+  ++closed;
+}
+
+TEST(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
+  using unique_counted = unique_any<int, &CountClose, -1>;
+  closed = 0;
+  { unique_counted none; }
+  { unique_counted invalid(-1); }
+  EXPECT_EQ(closed, 0);
+  try {
+    unique_counted owned(3);
+    throw 1;
+  } catch (int) {
+  }
+  EXPECT_EQ(closed, 1);
+  {
+    unique_counted a(4);
+    unique_counted b(std::move(a));
+    EXPECT_FALSE(a);
+    EXPECT_EQ(b.get(), 4);
+    b = unique_counted(5); // closes 4
+    EXPECT_EQ(closed, 2);
+  }
+  EXPECT_EQ(closed, 3);
+}
+
+class ToAnsiTest : public FakeWorldTest {};
+
+TEST_F(ToAnsiTest, MapsWindows1252Characters) {
+  world().codePage = 1252;
+  EXPECT_EQ(ToAnsi(u""), "");
+  EXPECT_EQ(ToAnsi(u"Spooler"), "Spooler");
+  EXPECT_EQ(ToAnsi(u"caf\u00E9 \u20AC"), "caf\xE9 \x80");
+}
+
+TEST_F(ToAnsiTest, NeverTurnsAFullWidthLetterIntoItsAsciiLookAlike) {
+  world().codePage = 1252;
+  // Full-width "Spooler": with best fit this would read "Spooler" and open that service.
+  EXPECT_EQ(ToAnsi(u"\uFF33\uFF50\uFF4F\uFF4F\uFF4C\uFF45\uFF52"), "???????");
+  EXPECT_EQ(world().FindCall(fake::Call::WideCharToMultiByte)->number, platform::kWcNoBestFitChars);
+}
+
+TEST_F(ToAnsiTest, EncodesMultiByteCodePage932) {
+  world().codePage = 932;
+  EXPECT_EQ(ToAnsi(u"\uFF33v\u30B5"), "\x82\x72v\x83\x54"); // full-width S, v, katakana sa
+  EXPECT_EQ(ToAnsi(u"\uFF76"), "\xB6");                     // half-width katakana ka
+}
+
+TEST_F(ToAnsiTest, LoneSurrogatesBecomeTheDefaultCharacter) {
+  world().codePage = 1252;
+  EXPECT_EQ(ToAnsi(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a?b");
+}
+
+TEST_F(ToAnsiTest, FallsBackToNoFlagsWhereTheCodePageRejectsThem) {
+  world().codePage = 65001;
+  EXPECT_EQ(ToAnsi(u"\u00E9"), "\xC3\xA9");
+}
+
+TEST_F(ToAnsiTest, FailedConversionRaisesWithTheErrorCode) {
+  world().faults[fake::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter};
+  try {
+    ToAnsi(u"x");
+    FAIL() << "no failure raised";
+  } catch (const Failure &failure) {
+    EXPECT_EQ(failure.Description(), u"A text could not be converted to the ANSI code page; "
+                                     u"system error code 87.");
+  }
+}
+
+} // namespace
+} // namespace morex

@@ -1,0 +1,125 @@
+#include "core/failure.h"
+#include "eventlog/event_log_sink.h"
+#include "fake_world.h"
+
+namespace morex {
+namespace {
+
+using mdlEventLogSink::WriteEventLogEntry;
+
+class WriteEventLogEntryTest : public FakeWorldTest {};
+
+TEST_F(WriteEventLogEntryTest, WritesOneEntryWithTheMessageTwice) {
+  WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100);
+  ASSERT_EQ(world().entries.size(), 1u);
+  const fake::EventEntry &entry = world().entries[0];
+  EXPECT_EQ(entry.server, "");
+  EXPECT_EQ(entry.source, "Morex");
+  EXPECT_EQ(entry.type, 4);
+  EXPECT_EQ(entry.category, 0);
+  EXPECT_EQ(entry.eventId, 100u);
+  EXPECT_FALSE(entry.hasUserSid);
+  EXPECT_EQ(entry.strings, std::vector<std::string>{"stop Spooler"});
+  EXPECT_EQ(entry.data, BytesWithZero("stop Spooler"));
+  EXPECT_EQ(world().FindCall(fake::Call::GlobalAlloc)->number, 13u);
+  EXPECT_TRUE(world().messageBoxes.empty());
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, EmptyMessageWritesOneEmptyStringAndOneZeroByte) {
+  WriteEventLogEntry(u"", kEventLogErrorType, 102);
+  ASSERT_EQ(world().entries.size(), 1u);
+  EXPECT_EQ(world().entries[0].strings, std::vector<std::string>{""});
+  EXPECT_EQ(world().entries[0].data, std::vector<std::uint8_t>{0});
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, SingleByteCodePageWritesCharactersPlusOneBytes) {
+  world().codePage = 1252;
+  WriteEventLogEntry(u"Caf\u00E9 \u201Cx\u201D", kEventLogErrorType, 101);
+  EXPECT_EQ(world().entries[0].data, BytesWithZero("Caf\xE9 \x93x\x94"));
+  EXPECT_EQ(world().entries[0].data.size(), 9u);
+}
+
+TEST_F(WriteEventLogEntryTest, MultiByteCodePageSizesTheBlockFromTheConvertedBytes) {
+  world().codePage = 932;
+  // Six characters, nine bytes in Shift-JIS: a block of characters + 1 bytes would overflow.
+  WriteEventLogEntry(u"\u30B5\u30D3\u30B9 ab", kEventLogInformationType, 100);
+  const std::string expected = "\x83\x54\x83\x72\x83\x58 ab";
+  ASSERT_EQ(world().entries.size(), 1u);
+  EXPECT_EQ(world().entries[0].strings, std::vector<std::string>{expected});
+  EXPECT_EQ(world().entries[0].data, BytesWithZero(expected));
+  EXPECT_EQ(world().FindCall(fake::Call::GlobalAlloc)->number, 10u);
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
+  WriteEventLogEntry(u"one", kEventLogErrorType, 103);
+  WriteEventLogEntry(u"two", kEventLogErrorType, 101);
+  EXPECT_EQ(world().registrations, 2);
+  EXPECT_EQ(world().deregistrations, 2);
+  EXPECT_EQ(world().entries.size(), 2u);
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, RefusedEntryShowsOneMessageBoxWithTheErrorCodeAlone) {
+  world().faults[fake::Call::ReportEventA] = {1502}; // ERROR_LOG_FILE_FULL
+  EXPECT_NO_THROW(WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100));
+  EXPECT_TRUE(world().entries.empty());
+  ASSERT_EQ(world().messageBoxes.size(), 1u);
+  EXPECT_EQ(world().messageBoxes[0].text, u"1502");
+  EXPECT_EQ(world().messageBoxes[0].caption, u"Morex");
+  EXPECT_EQ(world().messageBoxes[0].type, 0u); // MB_OK, no icon
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, ErrorCodeAboveInt32MaxIsShownAsNegative) {
+  world().faults[fake::Call::ReportEventA] = {0xC0000005u};
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  ASSERT_EQ(world().messageBoxes.size(), 1u);
+  EXPECT_EQ(world().messageBoxes[0].text, u"-1073741819");
+}
+
+TEST_F(WriteEventLogEntryTest, FailedRegistrationEndsInTheMessageBoxOfTheReport) {
+  world().faults[fake::Call::RegisterEventSourceA] = {platform::kErrorAccessDenied};
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  EXPECT_EQ(world().CountCalls(fake::Call::ReportEventA), 1);
+  ASSERT_EQ(world().messageBoxes.size(), 1u);
+  EXPECT_EQ(world().messageBoxes[0].text, u"6"); // the report's own error: no handle
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, TypeOutside16BitsOverflowsAndReleasesEverything) {
+  for (std::int32_t type : {32768, -32769}) {
+    try {
+      WriteEventLogEntry(u"x", type, 100);
+      FAIL() << "no failure for type " << type;
+    } catch (const Failure &failure) {
+      EXPECT_EQ(failure.Number(), kFailureOverflow);
+    }
+  }
+  EXPECT_TRUE(world().entries.empty());
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, TypeAtThe16BitLimitsIsPassedAsItsBitPattern) {
+  WriteEventLogEntry(u"x", 32767, 100);
+  WriteEventLogEntry(u"x", -32768, 100);
+  EXPECT_EQ(world().entries[0].type, 0x7FFF);
+  EXPECT_EQ(world().entries[1].type, 0x8000);
+}
+
+TEST_F(WriteEventLogEntryTest, UnallocatableBlockRaisesOutOfMemoryAndReleasesTheSource) {
+  world().faults[fake::Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory};
+  try {
+    WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+    FAIL() << "no failure raised";
+  } catch (const Failure &failure) {
+    EXPECT_EQ(failure.Number(), kFailureOutOfMemory);
+  }
+  EXPECT_EQ(world().CountCalls(fake::Call::ReportEventA), 0);
+  ExpectNothingOutstanding();
+}
+
+} // namespace
+} // namespace morex

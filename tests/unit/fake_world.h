@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/fake/fake_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace morex {
+
+// Every test starts on a fresh in-memory platform and must leave nothing outstanding.
+class FakeWorldTest : public ::testing::Test {
+protected:
+  void SetUp() override { fake::Reset(); }
+  void TearDown() override { fake::Reset(); }
+
+  fake::World &world() { return fake::State(); }
+
+  void ExpectNothingOutstanding() {
+    EXPECT_EQ(world().Outstanding(), 0u);
+    EXPECT_EQ(world().registrations, world().deregistrations);
+    EXPECT_EQ(world().overruns, 0);
+  }
+
+  static std::vector<std::uint8_t> BytesWithZero(const std::string &text) {
+    std::vector<std::uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
+  }
+};
+
+} // namespace morex

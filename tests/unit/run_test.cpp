@@ -1,0 +1,216 @@
+#include "fake_world.h"
+#include "run/main.h"
+
+#include <tuple>
+
+namespace morex {
+namespace {
+
+using fake::Call;
+using fake::ServiceState;
+using Event = std::tuple<platform::Dword, platform::Word, std::string>;
+
+class RunTest : public FakeWorldTest {
+protected:
+  void SetUp() override {
+    FakeWorldTest::SetUp();
+    world().services["Spooler"] = fake::Service{};
+  }
+
+  void Run(const std::u16string &arguments) {
+    world().commandLine = u"\"C:\\Program Files\\Morex\\Morex.exe\" " + arguments;
+    mdlMain::Main();
+  }
+
+  std::vector<Event> Events() {
+    std::vector<Event> events;
+    for (const auto &entry : world().entries) {
+      EXPECT_EQ(entry.category, 0);
+      EXPECT_EQ(entry.strings.size(), 1u);
+      EXPECT_EQ(entry.data, BytesWithZero(entry.strings.at(0)));
+      events.emplace_back(entry.eventId, entry.type, entry.strings.at(0));
+    }
+    return events;
+  }
+
+  ServiceState SpoolerState() { return world().services["Spooler"].state; }
+  bool RequestSent() {
+    return world().CountCalls(Call::StartServiceA) + world().CountCalls(Call::ControlService) > 0;
+  }
+};
+
+TEST_F(RunTest, AcceptedStopWritesEvent100) {
+  world().services["Spooler"].state = ServiceState::Running;
+  Run(u"/command stop /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, "stop Spooler"}}));
+  EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, StopPassesOnlyStopRightsAndControl) {
+  world().services["Spooler"].state = ServiceState::Running;
+  Run(u"/command stop /service Spooler");
+  EXPECT_EQ(world().FindCall(Call::OpenSCManagerA)->text, "<null>|<null>");
+  EXPECT_EQ(world().FindCall(Call::OpenSCManagerA)->number, platform::kScManagerAllAccess);
+  EXPECT_EQ(world().FindCall(Call::OpenServiceA)->text, "Spooler");
+  EXPECT_EQ(world().FindCall(Call::OpenServiceA)->number, platform::kServiceStop);
+  EXPECT_EQ(world().FindCall(Call::ControlService)->number, platform::kServiceControlStop);
+  EXPECT_EQ(world().FindCall(Call::ControlService)->text, "zeroed");
+  EXPECT_EQ(world().CountCalls(Call::StartServiceA), 0);
+}
+
+TEST_F(RunTest, StartPassesOnlyStartRightsAndNoArguments) {
+  Run(u"/service Spooler /command start extra");
+  EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, "start Spooler"}}));
+  EXPECT_EQ(world().FindCall(Call::OpenServiceA)->number, platform::kServiceStart);
+  EXPECT_EQ(world().FindCall(Call::StartServiceA)->number, 0u);
+  EXPECT_EQ(world().FindCall(Call::StartServiceA)->text, "<null>");
+  EXPECT_EQ(world().CountCalls(Call::ControlService), 0);
+  EXPECT_EQ(SpoolerState(), ServiceState::Running);
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, OnlyTheExactWordStartRequestsAStartAndTheWordIsReportedAsTyped) {
+  for (const auto &[word, reported] :
+       {std::pair{u"Start", "Start"}, {u"restart", "restart"}, {u"START", "START"}}) {
+    fake::Reset();
+    world().services["Spooler"].state = ServiceState::Running;
+    Run(std::u16string(u"/command ") + word + u" /service Spooler");
+    EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, std::string(reported) + " Spooler"}}));
+    EXPECT_EQ(world().CountCalls(Call::StartServiceA), 0);
+    EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
+  }
+}
+
+TEST_F(RunTest, KeysAreFoundInAnyLetterCase) {
+  Run(u"/COMMAND start /SERVICE Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, "start Spooler"}}));
+}
+
+TEST_F(RunTest, RefusedRequestsWriteEvent101WithTheErrorCodeAtItsHead) {
+  world().services["Spooler"].state = ServiceState::Running;
+  Run(u"/command start /service Spooler");
+  Run(u"/command stop /service Spooler");
+  Run(u"/command stop /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "1056 - start Spooler"},
+                                          {100, 4, "stop Spooler"},
+                                          {101, 1, "1062 - stop Spooler"}}));
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, UnknownServiceClosesTheManagerAndWritesOnly101) {
+  Run(u"/command start /service NoSuchService");
+  EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "1060 - start NoSuchService"}}));
+  EXPECT_FALSE(RequestSent());
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, RightRefusedOrEmptyNameEndInEvent101) {
+  world().services["Spooler"].grantedAccess = platform::kServiceStart;
+  Run(u"/command stop /service Spooler");
+  // A trailing blank gives "/service" an empty value instead of leaving it without one.
+  Run(u"/command start /service ");
+  EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "5 - stop Spooler"}, {101, 1, "123 - start "}}));
+  EXPECT_FALSE(RequestSent());
+}
+
+TEST_F(RunTest, StatusFallsBackWhenTheErrorCodeDoesNotFit16Bits) {
+  world().faults[Call::StartServiceA] = {70000};
+  Run(u"/command start /service Spooler");
+  world().faults[Call::OpenServiceA] = {0};
+  Run(u"/command start /service Spooler");
+  world().faults[Call::OpenSCManagerA] = {0x80070005u};
+  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Events(),
+            (std::vector<Event>{{101, 1, "-3 - start Spooler"},
+                                {101, 1, "-2 - start Spooler"},
+                                {103, 1, "OpenSCManager failed. LastDllError = -2147024891"},
+                                {101, 1, "-1 - start Spooler"}}));
+}
+
+TEST_F(RunTest, RefusedManagerWrites103Then101AndNeverOpensTheService) {
+  world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
+  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{103, 1, "OpenSCManager failed. LastDllError = 5"},
+                                          {101, 1, "5 - start Spooler"}}));
+  EXPECT_EQ(world().CountCalls(Call::OpenServiceA), 0);
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, FailureAfter103EndsIn103Then102) {
+  world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
+  // Event 103 gets its block; the one for 101 can't be allocated.
+  world().faults[Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory, 1, 1};
+  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{103, 1, "OpenSCManager failed. LastDllError = 5"},
+                                          {102, 1,
+                                           "Out of memory: the event-log message block could not "
+                                           "be allocated; system error code 8."}}));
+  EXPECT_FALSE(RequestSent());
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, FailureWhileWriting103EndsIn102Alone) {
+  world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
+  world().faults[Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter, 0, 1};
+  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{102, 1,
+                                           "A text could not be converted to the ANSI "
+                                           "code page; system error code 87."}}));
+  EXPECT_FALSE(RequestSent());
+  ExpectNothingOutstanding();
+}
+
+TEST_F(RunTest, BadCommandLinesEndIn102AloneWithoutARequest) {
+  const std::vector<std::pair<std::u16string, std::string>> cases = {
+      {u"", "The command line has no \"/command\" option. Usage: /command start|stop /service "
+            "<service name>"},
+      {u"/command start", "The command line has no \"/service\" option. Usage: /command "
+                          "start|stop /service <service name>"},
+      {u"/command start /service", "The option \"/service\" at the end of the command line "
+                                   "has no value."},
+      {u"/command start /service a /Command stop",
+       "The command line gives \"/Command\" more than once (letter case is ignored); each "
+       "option or word may appear only once."},
+  };
+  for (const auto &[arguments, description] : cases) {
+    fake::Reset();
+    world().services["Spooler"] = fake::Service{};
+    Run(arguments);
+    EXPECT_EQ(Events(), (std::vector<Event>{{102, 1, description}})) << description;
+    EXPECT_EQ(world().CountCalls(Call::OpenSCManagerA), 0);
+    ExpectNothingOutstanding();
+  }
+}
+
+TEST_F(RunTest, RefusedEntryShowsTheMessageBoxAndTheRunGoesOn) {
+  world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
+  world().faults[Call::ReportEventA] = {1502, 0, 1};
+  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "5 - start Spooler"}}));
+  ASSERT_EQ(world().messageBoxes.size(), 1u);
+  EXPECT_EQ(world().messageBoxes[0].text, u"1502");
+}
+
+TEST_F(RunTest, FailureWhileWriting102EndsQuietly) {
+  world().faults[Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory};
+  EXPECT_NO_FATAL_FAILURE(Run(u""));
+  EXPECT_TRUE(world().entries.empty());
+  ExpectNothingOutstanding();
+}
+
+TEST(ArgumentText, CutsTheProgramNameAndTheBlanksAfterIt) {
+  using mdlMain::ArgumentText;
+  EXPECT_EQ(ArgumentText(u"Morex.exe /command start"), u"/command start");
+  EXPECT_EQ(ArgumentText(u"\"C:\\My Tools\\Morex.exe\" \t /command start"), u"/command start");
+  EXPECT_EQ(ArgumentText(u"\"C:\\My Tools\\Morex.exe\"/x y"), u"/x y");
+  EXPECT_EQ(ArgumentText(u"C:\\a\"b c\"d.exe rest"), u"c\"d.exe rest");
+  EXPECT_EQ(ArgumentText(u"Morex.exe /service Spooler  "), u"/service Spooler  ");
+  EXPECT_EQ(ArgumentText(u"Morex.exe"), u"");
+  EXPECT_EQ(ArgumentText(u"Morex.exe   "), u"");
+  EXPECT_EQ(ArgumentText(u""), u"");
+  EXPECT_EQ(ArgumentText(u"\"unterminated quote"), u"");
+}
+
+} // namespace
+} // namespace morex

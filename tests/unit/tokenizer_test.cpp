@@ -1,0 +1,163 @@
+#include "core/failure.h"
+#include "options/command_line_options.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace morex {
+namespace {
+
+using Members = std::vector<std::pair<std::u16string, std::u16string>>;
+
+Members Contents(const CommandLineOptions &options) {
+  Members members;
+  for (const auto &option : options)
+    members.emplace_back(option->Key(), TextOf(option->Value()));
+  return members;
+}
+
+Members Load(const std::u16string &text) {
+  CommandLineOptions options;
+  options.LoadCommandLineArgs(text);
+  return Contents(options);
+}
+
+// Loads the text; returns the failure number (0 when none) and what was added before it.
+std::pair<std::int32_t, Members> LoadExpectingFailure(const std::u16string &text) {
+  CommandLineOptions options;
+  try {
+    options.LoadCommandLineArgs(text);
+  } catch (const Failure &failure) {
+    return {failure.Number(), Contents(options)};
+  }
+  return {0, Contents(options)};
+}
+
+// n tokens: distinct plain words, with the last `tail` words replaced.
+std::u16string Words(std::size_t n, const std::u16string &tail = {}) {
+  std::u16string text;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i)
+      text += u' ';
+    text += u"w";
+    for (char c : std::to_string(i))
+      text += static_cast<char16_t>(c);
+  }
+  if (!tail.empty())
+    text += u' ' + tail;
+  return text;
+}
+
+TEST(LoadCommandLineArgs, ReadsOptionsInEitherOrder) {
+  EXPECT_EQ(Load(u"/command start /service Spooler"),
+            (Members{{u"/command", u"start"}, {u"/service", u"Spooler"}}));
+  EXPECT_EQ(Load(u"/service Spooler /command stop"),
+            (Members{{u"/service", u"Spooler"}, {u"/command", u"stop"}}));
+}
+
+TEST(LoadCommandLineArgs, EmptyTextAddsNothing) {
+  EXPECT_TRUE(Load(u"").empty());
+}
+
+TEST(LoadCommandLineArgs, SplitsAtEverySingleSpaceOnly) {
+  // Double space: an empty value, then the word stored under itself.
+  EXPECT_EQ(Load(u"/command  start"), (Members{{u"/command", u""}, {u"start", u""}}));
+  // Tabs and quotes are ordinary characters.
+  EXPECT_EQ(Load(u"/service \"My\tService\" x"),
+            (Members{{u"/service", u"\"My\tService\""}, {u"x", u""}}));
+  EXPECT_EQ(Load(u"/service \"My Service\""),
+            (Members{{u"/service", u"\"My"}, {u"Service\"", u""}}));
+}
+
+TEST(LoadCommandLineArgs, EmptyTokensAreStoredWithoutKeyAndNeverCollide) {
+  EXPECT_EQ(Load(u"/service Spooler "), (Members{{u"/service", u"Spooler"}, {u"", u""}}));
+  EXPECT_EQ(Load(u" a  "), (Members{{u"", u""}, {u"a", u""}, {u"", u""}, {u"", u""}}));
+  CommandLineOptions options;
+  options.LoadCommandLineArgs(u" ");
+  EXPECT_EQ(options.Count(), 2);
+}
+
+TEST(LoadCommandLineArgs, TakesTheValueTokenWhateverItLooksLike) {
+  CommandLineOptions options;
+  options.LoadCommandLineArgs(u"/command /service x");
+  EXPECT_EQ(Contents(options), (Members{{u"/command", u"/service"}, {u"x", u""}}));
+  EXPECT_THROW(options.Item(u"/service"), Failure);
+}
+
+TEST(LoadCommandLineArgs, KeysKeepTheirCaseAndAreFoundWithoutIt) {
+  CommandLineOptions options;
+  options.LoadCommandLineArgs(u"/COMMAND start /SERVICE Spooler");
+  EXPECT_EQ(options.Item(u"/command")->Key(), u"/COMMAND");
+  EXPECT_EQ(TextOf(options.Item(u"/service")->Value()), u"Spooler");
+}
+
+TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
+  EXPECT_EQ(LoadExpectingFailure(u"/service"),
+            std::make_pair(std::int32_t{kFailureIndexOutOfRange}, Members{}));
+  EXPECT_EQ(
+      LoadExpectingFailure(u"/command start /service"),
+      std::make_pair(std::int32_t{kFailureIndexOutOfRange}, Members{{u"/command", u"start"}}));
+  try {
+    CommandLineOptions().LoadCommandLineArgs(u"/service");
+  } catch (const Failure &failure) {
+    EXPECT_EQ(failure.Description(),
+              u"The option \"/service\" at the end of the command line has no value.");
+  }
+}
+
+TEST(LoadCommandLineArgs, RepeatedKeyOrWordFailsAfterKeepingEarlierMembers) {
+  EXPECT_EQ(LoadExpectingFailure(u"a b a"),
+            std::make_pair(std::int32_t{kFailureDuplicateKey}, Members{{u"a", u""}, {u"b", u""}}));
+  EXPECT_EQ(LoadExpectingFailure(u"/service a /SERVICE b"),
+            std::make_pair(std::int32_t{kFailureDuplicateKey}, Members{{u"/service", u"a"}}));
+}
+
+TEST(LoadCommandLineArgs, OnlyAddsToWhatIsAlreadyThere) {
+  CommandLineOptions options;
+  options.Add(u"kept", u"", u"kept");
+  options.LoadCommandLineArgs(u"/command stop");
+  EXPECT_EQ(Contents(options), (Members{{u"kept", u""}, {u"/command", u"stop"}}));
+  EXPECT_THROW(options.LoadCommandLineArgs(u"KEPT"), Failure);
+}
+
+TEST(LoadCommandLineArgs, HandlesUpTo32767Tokens) {
+  CommandLineOptions options;
+  options.LoadCommandLineArgs(Words(32767));
+  EXPECT_EQ(options.Count(), 32767);
+  // An option whose value is the very last of 32767 tokens.
+  CommandLineOptions withOption;
+  withOption.LoadCommandLineArgs(Words(32765, u"/last value"));
+  EXPECT_EQ(TextOf(withOption.Item(u"/last")->Value()), u"value");
+}
+
+TEST(LoadCommandLineArgs, OptionAsThe32767thTokenHasNoValue) {
+  const auto [number, members] = LoadExpectingFailure(Words(32766, u"/last"));
+  EXPECT_EQ(number, kFailureIndexOutOfRange);
+  EXPECT_EQ(members.size(), 32766u);
+}
+
+TEST(LoadCommandLineArgs, The32768thTokenOverflowsTheIndex) {
+  // A plain word at index 32767 is added, then stepping past it overflows.
+  auto [number, members] = LoadExpectingFailure(Words(32768));
+  EXPECT_EQ(number, kFailureOverflow);
+  EXPECT_EQ(members.size(), 32768u);
+  // An option at index 32767: its value index can't be formed.
+  std::tie(number, members) = LoadExpectingFailure(Words(32767, u"/last"));
+  EXPECT_EQ(number, kFailureOverflow);
+  EXPECT_EQ(members.size(), 32767u);
+  // An option at index 32766 takes the last token, then the step by two overflows.
+  std::tie(number, members) = LoadExpectingFailure(Words(32766, u"/last value"));
+  EXPECT_EQ(number, kFailureOverflow);
+  EXPECT_EQ(members.back(), std::make_pair(std::u16string(u"/last"), std::u16string(u"value")));
+}
+
+TEST(LoadCommandLineArgs, MoreThan32768TokensOverflowBeforeAnyIsHandled) {
+  const auto [number, members] = LoadExpectingFailure(Words(32769));
+  EXPECT_EQ(number, kFailureOverflow);
+  EXPECT_TRUE(members.empty());
+}
+
+} // namespace
+} // namespace morex
