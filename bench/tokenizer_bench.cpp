@@ -9,12 +9,15 @@
 
 namespace {
 
-std::u16string DistinctWords(std::int64_t count) {
+// "/o0 v1 /o2 v3 ...": options with their values, all distinct; an odd count ends in a plain
+// word so that the last option never lacks its value.
+std::u16string DistinctTokens(std::int64_t count) {
   std::u16string text;
   for (std::int64_t i = 0; i < count; ++i) {
     if (i)
       text += u' ';
-    text += u"/opt";
+    const bool last = i + 1 == count;
+    text += i % 2 ? u"v" : (last ? u"w" : u"/o");
     for (char c : std::to_string(i))
       text += static_cast<char16_t>(c);
   }
@@ -22,7 +25,7 @@ std::u16string DistinctWords(std::int64_t count) {
 }
 
 void BM_LoadCommandLineArgs(benchmark::State &state) {
-  const std::u16string text = DistinctWords(state.range(0));
+  const std::u16string text = DistinctTokens(state.range(0));
   for (auto _ : state) {
     morex::CommandLineOptions options;
     options.LoadCommandLineArgs(text);

@@ -67,6 +67,7 @@ void CommandLineOptions::LoadCommandLineArgs(const std::u16string &strCommandLin
     throw OverflowFailure(u"the command line has " +
                           DecimalForm(static_cast<std::int64_t>(tokens.size())) +
                           u" space-separated tokens; at most 32767 can be handled.");
+  colItems.Reserve(tokens.size());
   const std::int32_t last = static_cast<std::int32_t>(tokens.size()) - 1;
   std::int32_t i = 0;
   while (i <= last) {

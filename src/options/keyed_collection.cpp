@@ -5,31 +5,54 @@
 #include <algorithm>
 
 namespace morex {
+namespace {
 
-std::u16string FoldKey(const std::u16string &key) {
-  std::u16string folded(key);
-  for (char16_t &c : folded)
-    if (c >= u'A' && c <= u'Z')
-      c = static_cast<char16_t>(c - u'A' + u'a');
-  return folded;
+char16_t FoldAscii(char16_t c) noexcept {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+} // namespace
+
+std::size_t CaseInsensitiveHash::operator()(const std::u16string &key) const noexcept {
+  std::size_t hash = 14695981039346656037ull; // FNV-1a
+  for (char16_t c : key) {
+    hash ^= FoldAscii(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+bool CaseInsensitiveEqual::operator()(const std::u16string &a,
+                                      const std::u16string &b) const noexcept {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+}
+
+void KeyedCollection::Reserve(std::size_t more) {
+  members_.reserve(members_.size() + more);
+  byKey_.reserve(byKey_.size() + more);
 }
 
 void KeyedCollection::Add(Member item, const std::u16string &key) {
-  if (!key.empty() && !byFoldedKey_.emplace(FoldKey(key), item).second)
+  if (key.empty()) {
+    members_.push_back(Entry{nullptr, std::move(item)});
+    return;
+  }
+  const auto [indexed, added] = byKey_.emplace(key, item);
+  if (!added)
     throw DuplicateKeyFailure(key);
   try {
-    members_.push_back(Entry{key, std::move(item)});
+    members_.push_back(Entry{&indexed->first, std::move(item)});
   } catch (...) {
-    // Keep the index and the members in step when the append runs out of memory.
-    if (!key.empty())
-      byFoldedKey_.erase(FoldKey(key));
+    byKey_.erase(indexed); // keep the index and the members in step
     throw;
   }
 }
 
 const KeyedCollection::Member &KeyedCollection::ByKey(const std::u16string &key) const {
-  const auto found = key.empty() ? byFoldedKey_.end() : byFoldedKey_.find(FoldKey(key));
-  if (found == byFoldedKey_.end())
+  const auto found = key.empty() ? byKey_.end() : byKey_.find(key);
+  if (found == byKey_.end())
     throw NoSuchKeyFailure(key);
   return found->second;
 }
@@ -44,21 +67,22 @@ const KeyedCollection::Member &KeyedCollection::ByPosition(std::int64_t position
   return members_[IndexOfPosition(position)].item;
 }
 
-void KeyedCollection::RemoveByKey(const std::u16string &key) {
-  ByKey(key); // fails when the key is not present
-  const std::u16string folded = FoldKey(key);
-  const auto entry = std::find_if(members_.begin(), members_.end(), [&](const Entry &e) {
-    return !e.key.empty() && FoldKey(e.key) == folded;
-  });
-  byFoldedKey_.erase(folded);
+void KeyedCollection::Erase(std::vector<Entry>::iterator entry) {
+  const std::u16string *key = entry->key;
   members_.erase(entry);
+  if (key)
+    byKey_.erase(byKey_.find(*key)); // by iterator: the key lives in the node being erased
+}
+
+void KeyedCollection::RemoveByKey(const std::u16string &key) {
+  const Member &item = ByKey(key); // fails when the key is not present
+  const auto entry = std::find_if(members_.begin(), members_.end(),
+                                  [&](const Entry &e) { return e.key && e.item == item; });
+  Erase(entry);
 }
 
 void KeyedCollection::RemoveByPosition(std::int64_t position) {
-  const auto entry = members_.begin() + static_cast<std::ptrdiff_t>(IndexOfPosition(position));
-  if (!entry->key.empty())
-    byFoldedKey_.erase(FoldKey(entry->key));
-  members_.erase(entry);
+  Erase(members_.begin() + static_cast<std::ptrdiff_t>(IndexOfPosition(position)));
 }
 
 } // namespace morex
