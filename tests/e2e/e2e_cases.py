@@ -1,0 +1,111 @@
+#!/usr/bin/python3
+"""End-to-end cases: each one is a real run of Morex.exe under Wine, checked by the entries it
+wrote and by the service's state as the service manager reports it.
+
+    e2e_cases.py PREFIX WINDOWS_BUILD_DIR setup|teardown|CASE
+"""
+
+import sys
+
+from winebox import SERVICE_NAME, WindowsPaths, WineBox
+
+ERROR, INFORMATION = 1, 4
+USAGE = "Usage: /command start|stop /service <service name>"
+
+
+def entry(event_type, event_id, text):
+    return (event_type, 0, event_id, 1, len(text.encode("cp1252")) + 1, text)
+
+
+def summary(entries):
+    return [(e.type, e.category, e.event_id, e.strings, e.data_size, e.text) for e in entries]
+
+
+class Cases:
+    def __init__(self, box):
+        self.box = box
+
+    def expect(self, arguments, before, expected_entries, after, command_line=None):
+        if before:
+            self.box.service(before)
+        got = summary(self.box.run_morex(arguments, command_line))
+        assert got == expected_entries, f"entries {got}\n   expected {expected_entries}"
+        state = self.box.service("state")
+        assert state == after, f"service is {state}, expected {after}"
+
+    def start_accepted(self):
+        self.expect(f"/command start /service {SERVICE_NAME}", "stop",
+                    [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
+
+    def stop_accepted(self):
+        self.expect(f"/command stop /service {SERVICE_NAME}", "start",
+                    [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")], "stopped")
+
+    def start_of_running_service(self):
+        self.expect(f"/service {SERVICE_NAME} /command start", "start",
+                    [entry(ERROR, 101, f"1056 - start {SERVICE_NAME}")], "running")
+
+    def stop_of_stopped_service(self):
+        self.expect(f"/command stop /service {SERVICE_NAME}", "stop",
+                    [entry(ERROR, 101, f"1062 - stop {SERVICE_NAME}")], "stopped")
+
+    def unknown_service(self):
+        self.expect("/command start /service NoSuchService", "stop",
+                    [entry(ERROR, 101, "1060 - start NoSuchService")], "stopped")
+
+    def no_arguments(self):
+        self.expect("", "stop", [entry(ERROR, 102, f'The command line has no "/command" option. {USAGE}')],
+                    "stopped")
+
+    def missing_service_option(self):
+        self.expect("/command start", "stop",
+                    [entry(ERROR, 102, f'The command line has no "/service" option. {USAGE}')],
+                    "stopped")
+
+    def duplicated_key(self):
+        self.expect(f"/command start /service {SERVICE_NAME} /COMMAND start", "stop",
+                    [entry(ERROR, 102, 'The command line gives "/COMMAND" more than once (letter '
+                                       'case is ignored); each option or word may appear only once.')],
+                    "stopped")
+
+    def option_without_value(self):
+        self.expect("/command start /service", "stop",
+                    [entry(ERROR, 102,
+                           'The option "/service" at the end of the command line has no value.')],
+                    "stopped")
+
+    def keys_in_any_letter_case(self):
+        self.expect(f"/COMMAND start /Service {SERVICE_NAME}", "stop",
+                    [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
+
+    def command_word_is_exact(self):
+        self.expect(f"/command Start /service {SERVICE_NAME}", "start",
+                    [entry(INFORMATION, 100, f"Start {SERVICE_NAME}")], "stopped")
+
+    def trailing_blank_gives_an_empty_service_name(self):
+        self.expect("/command start /service ", "stop", [entry(ERROR, 101, "123 - start ")],
+                    "stopped")
+
+    def double_space_gives_an_empty_value(self):
+        self.expect(f"/command  start /service {SERVICE_NAME}", "start",
+                    [entry(INFORMATION, 100, f" {SERVICE_NAME}")], "stopped")
+
+    def quoted_program_name_with_blanks_after_it(self):
+        command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
+        self.expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
+                    command_line=command_line)
+
+
+def main(prefix, build_dir, what):
+    box = WineBox(prefix, build_dir)
+    if what == "setup":
+        box.create()
+    elif what == "teardown":
+        box.shutdown()
+    else:
+        getattr(Cases(box), what)()
+    print(f"{what}: passed")
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:4])

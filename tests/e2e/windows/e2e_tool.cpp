@@ -1,0 +1,137 @@
+// The Windows side of the end-to-end tests, run under Wine:
+//   e2e_tool run              runs the command line in MOREX_COMMAND_LINE exactly as written
+//                             (wine re-quotes its own arguments) and waits for it to end
+//   e2e_tool install NAME EXE registers EXE as a demand-start service NAME
+//   e2e_tool state NAME       prints running, stopped, ... as the service manager reports it
+//   e2e_tool start|stop NAME  moves the service there and waits until it arrives
+//   e2e_tool hold             sleeps, keeping the prefix's services alive between runs
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+int Fail(const char *what) {
+  std::fprintf(stderr, "e2e_tool: %s failed: %lu\n", what, GetLastError());
+  return 2;
+}
+
+int RunCommandLine() {
+  wchar_t text[32768];
+  const DWORD length = GetEnvironmentVariableW(L"MOREX_COMMAND_LINE", text, 32768);
+  if (length == 0 || length >= 32768)
+    return Fail("reading MOREX_COMMAND_LINE");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, text, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return Fail("CreateProcessW");
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::printf("exit code %lu\n", exitCode);
+  return 0;
+}
+
+const wchar_t *StateName(DWORD state) {
+  switch (state) {
+  case SERVICE_STOPPED:
+    return L"stopped";
+  case SERVICE_START_PENDING:
+    return L"start-pending";
+  case SERVICE_STOP_PENDING:
+    return L"stop-pending";
+  case SERVICE_RUNNING:
+    return L"running";
+  default:
+    return L"other";
+  }
+}
+
+int WithService(const wchar_t *name, DWORD access, int (*action)(SC_HANDLE)) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager)
+    return Fail("OpenSCManagerW");
+  SC_HANDLE service = OpenServiceW(manager, name, access);
+  const int result = service ? action(service) : Fail("OpenServiceW");
+  if (service)
+    CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+DWORD CurrentState(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+int WaitFor(SC_HANDLE service, DWORD wanted) {
+  for (int i = 0; i < 200; ++i) {
+    if (CurrentState(service) == wanted)
+      return 0;
+    Sleep(50);
+  }
+  std::fprintf(stderr, "e2e_tool: service did not reach state %lu\n", wanted);
+  return 3;
+}
+
+int PrintState(SC_HANDLE service) {
+  std::printf("%ls\n", StateName(CurrentState(service)));
+  return 0;
+}
+
+int StartAndWait(SC_HANDLE service) {
+  if (CurrentState(service) != SERVICE_RUNNING && !StartServiceW(service, 0, nullptr))
+    return Fail("StartServiceW");
+  return WaitFor(service, SERVICE_RUNNING);
+}
+
+int StopAndWait(SC_HANDLE service) {
+  SERVICE_STATUS status{};
+  if (CurrentState(service) == SERVICE_RUNNING &&
+      !ControlService(service, SERVICE_CONTROL_STOP, &status))
+    return Fail("ControlService");
+  return WaitFor(service, SERVICE_STOPPED);
+}
+
+int Install(const wchar_t *name, const wchar_t *exe) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager)
+    return Fail("OpenSCManagerW");
+  SC_HANDLE service = CreateServiceW(
+      manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+      SERVICE_ERROR_NORMAL, exe, nullptr, nullptr, nullptr, nullptr, nullptr);
+  const int result = service || GetLastError() == ERROR_SERVICE_EXISTS ? 0 : Fail("CreateService");
+  if (service)
+    CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  const std::wstring verb = argc > 1 ? argv[1] : L"";
+  if (verb == L"run")
+    return RunCommandLine();
+  if (verb == L"hold") {
+    Sleep(INFINITE);
+    return 0;
+  }
+  if (verb == L"install" && argc == 4)
+    return Install(argv[2], argv[3]);
+  if (argc == 3 && verb == L"state")
+    return WithService(argv[2], SERVICE_QUERY_STATUS, PrintState);
+  if (argc == 3 && verb == L"start")
+    return WithService(argv[2], SERVICE_START | SERVICE_QUERY_STATUS, StartAndWait);
+  if (argc == 3 && verb == L"stop")
+    return WithService(argv[2], SERVICE_STOP | SERVICE_QUERY_STATUS, StopAndWait);
+  std::fprintf(stderr, "usage: e2e_tool run|hold|install NAME EXE|state|start|stop NAME\n");
+  return 1;
+}
