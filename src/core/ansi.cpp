@@ -15,6 +15,12 @@ std::int32_t ConvertedLength(const std::u16string &text, platform::Dword flags) 
                                        nullptr);
 }
 
+Failure ConversionFailure() {
+  return Failure(kFailureConversion,
+                 u"A text could not be converted to the ANSI code page; system error code " +
+                     DecimalForm(static_cast<std::int32_t>(platform::GetLastError())) + u".");
+}
+
 } // namespace
 
 std::string ToAnsi(const std::u16string &text) {
@@ -30,13 +36,13 @@ std::string ToAnsi(const std::u16string &text) {
     length = ConvertedLength(text, flags);
   }
   if (length <= 0)
-    throw Failure(kFailureConversion,
-                  u"A text could not be converted to the ANSI code page; system error code " +
-                      DecimalForm(static_cast<std::int32_t>(platform::GetLastError())) + u".");
+    throw ConversionFailure();
   std::string converted(static_cast<std::size_t>(length), '\0');
-  platform::WideCharToMultiByte(platform::kCpAcp, flags, text.data(),
-                                static_cast<std::int32_t>(text.size()), converted.data(), length,
-                                nullptr, nullptr);
+  // The second call can fail too; a block of zeros must never stand in for the text.
+  if (platform::WideCharToMultiByte(platform::kCpAcp, flags, text.data(),
+                                    static_cast<std::int32_t>(text.size()), converted.data(),
+                                    length, nullptr, nullptr) != length)
+    throw ConversionFailure();
   return converted;
 }
 

@@ -90,5 +90,12 @@ TEST_F(ToAnsiTest, FailedConversionRaisesWithTheErrorCode) {
   }
 }
 
+TEST_F(ToAnsiTest, FailureOfTheConvertingCallIsNotMistakenForText) {
+  // The size query goes through, the conversion itself fails: found by the fuzzer, where the
+  // event then carried a block of zeros instead of its text.
+  world().faults[fake::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter, 1, 1};
+  EXPECT_THROW(ToAnsi(u"Spooler"), Failure);
+}
+
 } // namespace
 } // namespace morex

@@ -11,6 +11,17 @@
 namespace morex::fake {
 namespace {
 
+int platformDepth = 0;
+
+// Marks the extent of one platform call. Win32 calls never throw; tests that make the
+// program's own allocations fail leave the stand-in's bookkeeping alone.
+struct Scope {
+  Scope() noexcept { ++platformDepth; }
+  ~Scope() { --platformDepth; }
+  Scope(const Scope &) = delete;
+  Scope &operator=(const Scope &) = delete;
+};
+
 World &TheWorld() {
   static World world;
   return world;
@@ -184,6 +195,10 @@ World &State() {
   return TheWorld();
 }
 
+bool InsidePlatformCall() {
+  return platformDepth > 0;
+}
+
 void Reset() {
   World &w = TheWorld();
   for (auto &[handle, size] : w.blocks)
@@ -220,10 +235,12 @@ using fake::Call;
 using fake::Fail;
 using fake::Faulted;
 using fake::Record;
+using fake::Scope;
 using fake::Succeed;
 using fake::TheWorld;
 
 Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess) {
+  const fake::Scope scope;
   Record(Call::OpenSCManagerA, fake::OrNull(machineName) + "|" + fake::OrNull(databaseName),
          desiredAccess);
   if (Faulted(Call::OpenSCManagerA))
@@ -234,6 +251,7 @@ Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword d
 }
 
 Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::OpenServiceA, fake::OrNull(serviceName), desiredAccess);
   if (!w.openManagers.count(manager))
@@ -253,6 +271,7 @@ Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess
 }
 
 Bool StartServiceA(Handle service, Dword argumentCount, const char **arguments) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::StartServiceA, arguments ? "<arguments>" : "<null>", argumentCount);
   const auto open = w.openServices.find(service);
@@ -272,6 +291,7 @@ Bool StartServiceA(Handle service, Dword argumentCount, const char **arguments) 
 }
 
 Bool ControlService(Handle service, Dword control, ServiceStatus *status) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   const bool zeroed = status && status->serviceType == 0 && status->currentState == 0 &&
                       status->controlsAccepted == 0 && status->win32ExitCode == 0 &&
@@ -302,6 +322,7 @@ Bool ControlService(Handle service, Dword control, ServiceStatus *status) {
 }
 
 Bool CloseServiceHandle(Handle handle) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::CloseServiceHandle);
   if (Faulted(Call::CloseServiceHandle))
@@ -312,6 +333,7 @@ Bool CloseServiceHandle(Handle handle) {
 }
 
 Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::RegisterEventSourceA, fake::OrNull(uncServerName) + "|" + fake::OrNull(sourceName));
   if (Faulted(Call::RegisterEventSourceA))
@@ -326,6 +348,7 @@ Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
 
 Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void *userSid,
                   Word numStrings, Dword dataSize, const char **strings, void *rawData) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::ReportEventA, {}, eventId);
   const auto source = w.openEventSources.find(eventLog);
@@ -354,6 +377,7 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
 }
 
 Bool DeregisterEventSource(Handle eventLog) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::DeregisterEventSource);
   if (!w.openEventSources.erase(eventLog))
@@ -363,6 +387,7 @@ Bool DeregisterEventSource(Handle eventLog) {
 }
 
 Handle GlobalAlloc(unsigned flags, std::size_t bytes) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::GlobalAlloc, {}, bytes);
   if (Faulted(Call::GlobalAlloc))
@@ -375,6 +400,7 @@ Handle GlobalAlloc(unsigned flags, std::size_t bytes) {
 }
 
 Handle GlobalFree(Handle memory) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::GlobalFree);
   const auto block = w.blocks.find(memory);
@@ -386,6 +412,7 @@ Handle GlobalFree(Handle memory) {
 }
 
 void RtlMoveMemory(void *destination, const void *source, std::size_t length) {
+  const fake::Scope scope;
   Record(Call::RtlMoveMemory, {}, length);
   if (!fake::CheckBlockRange(destination, length))
     return; // an overrun is counted, not performed
@@ -393,6 +420,7 @@ void RtlMoveMemory(void *destination, const void *source, std::size_t length) {
 }
 
 Dword GetLastError() {
+  const fake::Scope scope;
   return TheWorld().lastError;
 }
 
@@ -400,6 +428,7 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
                                  std::int32_t wideLength, char *multiByte,
                                  std::int32_t multiByteLength, const char *defaultChar,
                                  Bool *usedDefaultChar) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::WideCharToMultiByte, {}, flags);
   if (Faulted(Call::WideCharToMultiByte))
@@ -430,6 +459,7 @@ const char16_t *GetCommandLineW() {
 }
 
 std::int32_t MessageBoxW(Handle, const char16_t *text, const char16_t *caption, unsigned type) {
+  const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::MessageBoxW);
   w.messageBoxes.push_back({text ? text : u"", caption ? caption : u"", type});

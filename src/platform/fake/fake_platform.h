@@ -107,6 +107,9 @@ struct World {
 World &State();
 void Reset();
 
+// True while one of the platform functions runs.
+bool InsidePlatformCall();
+
 // Conversion of one code unit sequence the way the configured code page does it, shared by
 // WideCharToMultiByte; exposed for tests of the stand-in itself.
 std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, bool bestFit,

@@ -1,0 +1,159 @@
+// libFuzzer target: runs the whole program on the in-memory platform with a command line and a
+// fault plan taken from the input, then checks what the run did. Any broken rule aborts.
+//
+// Input: kPlanBytes of plan, then the full command line as UTF-16LE (at most 32767 units).
+
+#include "options/command_line_options.h"
+#include "platform/fake/fake_platform.h"
+#include "run/main.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using morex::fake::Call;
+using morex::fake::ServiceState;
+
+constexpr std::size_t kMaxCommandLine = 32767;
+
+// Calls whose failure the plan can inject, each with a byte of the plan.
+constexpr Call kFaultableCalls[] = {
+    Call::OpenSCManagerA, Call::OpenServiceA,         Call::StartServiceA,
+    Call::ControlService, Call::RegisterEventSourceA, Call::ReportEventA,
+    Call::GlobalAlloc,    Call::WideCharToMultiByte,  Call::DeregisterEventSource};
+constexpr std::size_t kPlanBytes = 2 + sizeof(kFaultableCalls) / sizeof(kFaultableCalls[0]);
+constexpr morex::platform::Dword kErrors[] = {
+    5,     6,           8, 87,    1056,        1060,        1062, 1502,
+    70000, 0x80000000u, 0, 32767, 0x7FFFFFFFu, 0xFFFFFFFFu, 1053, 1};
+constexpr unsigned kCodePages[] = {1252, 932, 65001, 1252};
+
+void Check(bool condition, const char *rule) {
+  if (condition)
+    return;
+  std::fprintf(stderr, "broken rule: %s\n", rule);
+  std::abort();
+}
+
+void ApplyPlan(const std::uint8_t *plan, morex::fake::World &world) {
+  world.codePage = kCodePages[plan[0] & 3];
+  const std::uint8_t service = plan[1];
+  if (service & 1) {
+    morex::fake::Service spooler;
+    spooler.state = (service & 2) ? ServiceState::Running : ServiceState::Stopped;
+    spooler.acceptsStop = !(service & 4);
+    spooler.grantedAccess = ((service & 8) ? 0 : morex::platform::kServiceStart) |
+                            ((service & 16) ? 0 : morex::platform::kServiceStop);
+    world.services["Spooler"] = spooler;
+  }
+  for (std::size_t i = 0; i < kPlanBytes - 2; ++i) {
+    const std::uint8_t byte = plan[2 + i];
+    if (!(byte & 0x80))
+      continue;
+    world.faults[kFaultableCalls[i]] = {kErrors[byte & 15], (byte >> 4) & 3,
+                                        (byte & 0x40) ? -1 : 1};
+  }
+}
+
+// The reports the run tried to write, in order, whether or not the log took them.
+std::vector<std::uint32_t> AttemptedEvents(const morex::fake::World &world) {
+  std::vector<std::uint32_t> ids;
+  for (const auto &call : world.calls)
+    if (call.call == Call::ReportEventA)
+      ids.push_back(static_cast<std::uint32_t>(call.number));
+  return ids;
+}
+
+bool IsRunSequence(const std::vector<std::uint32_t> &ids) {
+  using Ids = std::vector<std::uint32_t>;
+  // A prefix of one of 100; 101; 102; 103 101; 103 102 (later entries may be lost when writing
+  // them raised a failure that could not be reported either).
+  for (const Ids &whole : {Ids{100}, Ids{101}, Ids{102}, Ids{103, 101}, Ids{103, 102}})
+    if (ids.size() <= whole.size() && std::equal(ids.begin(), ids.end(), whole.begin()))
+      return true;
+  return false;
+}
+
+bool BothOptionsPresent(const std::u16string &commandLine) {
+  try {
+    morex::CommandLineOptions options;
+    options.LoadCommandLineArgs(morex::mdlMain::ArgumentText(commandLine));
+    options.Item(u"/command");
+    options.Item(u"/service");
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void CheckEntries(const morex::fake::World &world) {
+  for (const auto &entry : world.entries) {
+    Check(entry.category == 0, "category 0");
+    Check(entry.type == (entry.eventId == 100 ? 4 : 1), "type matches the event ID");
+    Check(entry.source == "Morex" && entry.server.empty(), "source Morex, local computer");
+    Check(entry.strings.size() == 1, "one insertion string");
+    std::vector<std::uint8_t> expected(entry.strings[0].begin(), entry.strings[0].end());
+    expected.push_back(0);
+    Check(entry.data == expected, "binary data is the string's bytes and one zero");
+  }
+  const std::size_t refused = AttemptedEvents(world).size() - world.entries.size();
+  Check(world.messageBoxes.size() == refused, "one message box per refused entry");
+  for (const auto &box : world.messageBoxes)
+    Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
+}
+
+void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before,
+                  const std::u16string &commandLine) {
+  const int starts = world.CountCalls(Call::StartServiceA);
+  const int stops = world.CountCalls(Call::ControlService);
+  Check(starts + stops <= 1, "at most one request");
+  Check(world.CountCalls(Call::OpenSCManagerA) <= 1, "the manager opened at most once");
+  if (world.CountCalls(Call::OpenSCManagerA))
+    Check(BothOptionsPresent(commandLine), "a request only after both options were found");
+  if (const auto *open = world.FindCall(Call::OpenServiceA)) {
+    if (starts)
+      Check(open->number == morex::platform::kServiceStart, "start opens with SERVICE_START");
+    if (stops)
+      Check(open->number == morex::platform::kServiceStop, "stop opens with SERVICE_STOP");
+  }
+  const std::vector<std::uint32_t> ids = AttemptedEvents(world);
+  const ServiceState after = existed ? world.services.at("Spooler").state : before;
+  const bool changed = existed && after != before;
+  // A run whose outcome could not be written (102 or nothing) makes no claim either way.
+  if (!ids.empty() && ids.back() == 100)
+    Check(changed && (starts ? after == ServiceState::Running : after == ServiceState::Stopped),
+          "event 100 only when the request was carried out");
+  if (!ids.empty() && ids.back() == 101)
+    Check(!changed, "event 101 only when the request was not carried out");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size < kPlanBytes)
+    return 0;
+  morex::fake::Reset();
+  morex::fake::World &world = morex::fake::State();
+  ApplyPlan(data, world);
+  std::u16string commandLine;
+  for (std::size_t i = kPlanBytes; i + 1 < size && commandLine.size() < kMaxCommandLine; i += 2)
+    commandLine.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  // Windows hands over a zero-terminated text: nothing after a zero reaches the program.
+  commandLine = commandLine.c_str();
+  world.commandLine = commandLine;
+
+  const bool existed = world.services.count("Spooler") != 0;
+  const ServiceState before = existed ? world.services["Spooler"].state : ServiceState::Stopped;
+  morex::mdlMain::Main();
+
+  Check(IsRunSequence(AttemptedEvents(world)), "the events form a sequence of the run");
+  CheckEntries(world);
+  CheckRequest(world, existed, before, commandLine);
+  Check(world.Outstanding() == 0, "every handle closed and every block freed");
+  Check(world.registrations == world.deregistrations, "every event source deregistered");
+  Check(world.overruns == 0, "no copy past the end of a block");
+  morex::fake::Reset();
+  return 0;
+}

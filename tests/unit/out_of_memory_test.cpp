@@ -1,0 +1,97 @@
+// Runs the whole program once for every allocation it makes, with that one allocation failing,
+// and checks that each run ends in event 102 and releases everything. Its own executable: it
+// replaces the global operator new.
+
+#include "fake_world.h"
+#include "run/main.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+long long allocationsBeforeFailure = -1; // negative: no failure planned
+long long allocationsMade = 0;
+
+} // namespace
+
+void *operator new(std::size_t size) {
+  if (morex::fake::InsidePlatformCall())
+    return std::malloc(size ? size : 1); // Win32 calls fail by their results, never by throwing
+  if (allocationsBeforeFailure == 0) {
+    allocationsBeforeFailure = -1;
+    throw std::bad_alloc();
+  }
+  if (allocationsBeforeFailure > 0)
+    --allocationsBeforeFailure;
+  ++allocationsMade;
+  if (void *memory = std::malloc(size ? size : 1))
+    return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void *memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void *memory, std::size_t) noexcept {
+  std::free(memory);
+}
+
+namespace morex {
+namespace {
+
+using Event = std::pair<platform::Dword, std::string>;
+
+class OutOfMemoryTest : public FakeWorldTest {
+protected:
+  void Arrange(bool managerRefused) {
+    fake::Reset();
+    world().services["Spooler"] = fake::Service{};
+    world().commandLine = u"Morex.exe /command start /service Spooler";
+    if (managerRefused)
+      world().faults[fake::Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
+  }
+
+  long long AllocationsOfOneRun(bool managerRefused) {
+    Arrange(managerRefused);
+    allocationsMade = 0;
+    mdlMain::Main();
+    return allocationsMade;
+  }
+
+  std::vector<Event> Events() {
+    std::vector<Event> events;
+    for (const auto &entry : world().entries)
+      events.emplace_back(entry.eventId, entry.strings.at(0));
+    return events;
+  }
+
+  void ExpectEveryFailureEndsIn102(bool managerRefused) {
+    const long long total = AllocationsOfOneRun(managerRefused);
+    ASSERT_GT(total, 10);
+    RecordProperty("allocations", static_cast<int>(total));
+    for (long long n = 0; n < total; ++n) {
+      Arrange(managerRefused);
+      allocationsBeforeFailure = n;
+      mdlMain::Main();
+      allocationsBeforeFailure = -1;
+      const std::vector<Event> events = Events();
+      ASSERT_FALSE(events.empty()) << "allocation " << n;
+      EXPECT_EQ(events.back().first, 102u) << "allocation " << n;
+      EXPECT_EQ(events.back().second.rfind("Out of memory", 0), 0u) << "allocation " << n;
+      EXPECT_LE(events.size(), 2u);
+      EXPECT_EQ(world().Outstanding(), 0u) << "allocation " << n;
+      EXPECT_EQ(world().registrations, world().deregistrations) << "allocation " << n;
+    }
+  }
+};
+
+TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAnAcceptedRunEndsIn102) {
+  ExpectEveryFailureEndsIn102(false);
+}
+
+TEST_F(OutOfMemoryTest, EveryFailedAllocationAfterARefusedManagerEndsIn102) {
+  ExpectEveryFailureEndsIn102(true);
+}
+
+} // namespace
+} // namespace morex
