@@ -24,6 +24,7 @@ class WindowsPaths:
     morex = f"{WINDOWS_DIR}\\Morex.exe"
     tool = f"{WINDOWS_DIR}\\morex_e2e_tool.exe"
     service = f"{WINDOWS_DIR}\\morex_test_service.exe"
+    floor = f"{WINDOWS_DIR}\\morex_bench_floor.exe"
 
 EVENT_TYPES = {1: "Error", 2: "Warning", 4: "Information", 8: "Audit Success", 16: "Audit Failure"}
 
@@ -150,8 +151,10 @@ class WineBox:
     def install_binaries(self):
         target = self.prefix / "drive_c" / "morex"
         target.mkdir(parents=True, exist_ok=True)
-        for name in ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe"):
-            shutil.copy2(self.bin / name, target / name)
+        for name in ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe",
+                     "morex_bench_floor.exe"):
+            if (self.bin / name).exists():
+                shutil.copy2(self.bin / name, target / name)
 
     def hold(self):
         """Wine ends service processes when the prefix's last ordinary process exits; one
@@ -166,14 +169,18 @@ class WineBox:
         if self.prefix.exists():
             self.server("-k")
 
+    def run_command_line(self, command_line):
+        """Runs an exact command line through the tool; returns the tool's report (exit code,
+        peak working set) and Wine's debug output."""
+        return self.wine(WindowsPaths.tool, "run", debug="-all,+eventlog,fixme+advapi",
+                         extra_env={"MOREX_COMMAND_LINE": command_line})
+
     def run_morex(self, arguments, command_line=None):
-        """Runs Morex.exe with `arguments` as its exact argument text and returns the
-        event-log entries that the run wrote."""
-        text = command_line if command_line is not None else f"{WindowsPaths.morex} {arguments}"
-        _, stderr = self.wine(WindowsPaths.tool, "run",
-                              debug="-all,+eventlog,fixme+advapi",
-                              extra_env={"MOREX_COMMAND_LINE": text})
-        return parse_entries(stderr)
+        """Runs Morex.exe with `arguments` as its exact argument text (or the whole
+        `command_line`) and returns the event-log entries that the run wrote."""
+        if command_line is None:
+            command_line = f"{WindowsPaths.morex} {arguments}"
+        return parse_entries(self.run_command_line(command_line)[1])
 
     def service(self, verb, name=SERVICE_NAME):
         stdout, _ = self.wine(WindowsPaths.tool, verb, name)

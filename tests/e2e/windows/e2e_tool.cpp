@@ -1,12 +1,15 @@
 // The Windows side of the end-to-end tests, run under Wine:
 //   e2e_tool run              runs the command line in MOREX_COMMAND_LINE exactly as written
-//                             (wine re-quotes its own arguments) and waits for it to end
+//                             (wine re-quotes its own arguments), waits for it to end and
+//                             prints its exit code and peak working set
 //   e2e_tool install NAME EXE registers EXE as a demand-start service NAME
 //   e2e_tool state NAME       prints running, stopped, ... as the service manager reports it
 //   e2e_tool start|stop NAME  moves the service there and waits until it arrives
 //   e2e_tool hold             sleeps, keeping the prefix's services alive between runs
 
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -33,6 +36,10 @@ int RunCommandLine() {
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exitCode = 0;
   GetExitCodeProcess(process.hProcess, &exitCode);
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (K32GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
+    std::printf("peak working set %llu\n",
+                static_cast<unsigned long long>(memory.PeakWorkingSetSize));
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   std::printf("exit code %lu\n", exitCode);
