@@ -3,6 +3,7 @@
 #include "core/decimal.h"
 #include "core/failure.h"
 
+#include <string_view>
 #include <vector>
 
 namespace morex {
@@ -11,15 +12,17 @@ namespace {
 // Token indexes are 16-bit signed: 0 to 32767.
 constexpr std::int32_t kLastTokenIndex = 32767;
 
-std::vector<std::u16string> SplitAtSpaces(const std::u16string &text) {
-  std::vector<std::u16string> tokens;
+// Views into the text: the tokens are copied only once, into the members.
+std::vector<std::u16string_view> SplitAtSpaces(std::u16string_view text) {
+  std::vector<std::u16string_view> tokens;
   if (text.empty())
     return tokens;
   std::size_t start = 0;
   for (;;) {
     const std::size_t space = text.find(u' ', start);
-    tokens.emplace_back(text, start, space == std::u16string::npos ? space : space - start);
-    if (space == std::u16string::npos)
+    tokens.push_back(
+        text.substr(start, space == std::u16string_view::npos ? space : space - start));
+    if (space == std::u16string_view::npos)
       return tokens;
     start = space + 1;
   }
@@ -62,7 +65,7 @@ void CommandLineOptions::Remove(const Variant &vntIndexKey) {
 }
 
 void CommandLineOptions::LoadCommandLineArgs(const std::u16string &strCommandLine) {
-  const std::vector<std::u16string> tokens = SplitAtSpaces(strCommandLine);
+  const std::vector<std::u16string_view> tokens = SplitAtSpaces(strCommandLine);
   if (tokens.size() > static_cast<std::size_t>(kLastTokenIndex) + 1)
     throw OverflowFailure(u"the command line has " +
                           DecimalForm(static_cast<std::int64_t>(tokens.size())) +
@@ -71,7 +74,7 @@ void CommandLineOptions::LoadCommandLineArgs(const std::u16string &strCommandLin
   const std::int32_t last = static_cast<std::int32_t>(tokens.size()) - 1;
   std::int32_t i = 0;
   while (i <= last) {
-    const std::u16string &token = tokens[static_cast<std::size_t>(i)];
+    const std::u16string token(tokens[static_cast<std::size_t>(i)]);
     if (token.empty() || token.front() != u'/') {
       Add(token, std::u16string(), token);
       i = NextTokenIndex(i, 1);
@@ -82,7 +85,7 @@ void CommandLineOptions::LoadCommandLineArgs(const std::u16string &strCommandLin
       throw Failure(kFailureIndexOutOfRange, u"The option \"" + token +
                                                  u"\" at the end of the command line has no "
                                                  u"value.");
-    Add(token, tokens[static_cast<std::size_t>(valueIndex)], token);
+    Add(token, std::u16string(tokens[static_cast<std::size_t>(valueIndex)]), token);
     i = NextTokenIndex(i, 2);
   }
 }
