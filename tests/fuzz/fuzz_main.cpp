@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -76,15 +77,15 @@ bool IsRunSequence(const std::vector<std::uint32_t> &ids) {
   return false;
 }
 
-bool BothOptionsPresent(const std::u16string &commandLine) {
+// The command word when the command line carries both options, read independently of Main.
+std::optional<std::u16string> CommandWord(const std::u16string &commandLine) {
   try {
     morex::CommandLineOptions options;
     options.LoadCommandLineArgs(morex::mdlMain::ArgumentText(commandLine));
-    options.Item(u"/command");
     options.Item(u"/service");
-    return true;
+    return morex::TextOf(options.Item(u"/command")->Value());
   } catch (...) {
-    return false;
+    return std::nullopt;
   }
 }
 
@@ -110,8 +111,11 @@ void CheckRequest(const morex::fake::World &world, bool existed, ServiceState be
   const int stops = world.CountCalls(Call::ControlService);
   Check(starts + stops <= 1, "at most one request");
   Check(world.CountCalls(Call::OpenSCManagerA) <= 1, "the manager opened at most once");
-  if (world.CountCalls(Call::OpenSCManagerA))
-    Check(BothOptionsPresent(commandLine), "a request only after both options were found");
+  if (world.CountCalls(Call::OpenSCManagerA)) {
+    const std::optional<std::u16string> word = CommandWord(commandLine);
+    Check(word.has_value(), "a request only after both options were found");
+    Check(*word == u"start" ? stops == 0 : starts == 0, "the request that the command word asks");
+  }
   if (const auto *open = world.FindCall(Call::OpenServiceA)) {
     if (starts)
       Check(open->number == morex::platform::kServiceStart, "start opens with SERVICE_START");
