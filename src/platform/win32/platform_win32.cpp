@@ -22,15 +22,32 @@ const wchar_t *Wide(const char16_t *text) {
 }
 
 using MessageBoxWFunction = int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT);
+using GetProcessWindowStationFunction = HWINSTA(WINAPI *)();
+using GetUserObjectInformationWFunction = BOOL(WINAPI *)(HANDLE, int, void *, DWORD, DWORD *);
+
+template <typename Function> Function Lookup(HMODULE module, const char *name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+// False when the process runs where nobody can see a window, as a scheduled task that runs
+// whether or not a user is logged on, or a service: a message box there would wait forever.
+bool VisibleWindowStation(HMODULE user32) {
+  const auto station = Lookup<GetProcessWindowStationFunction>(user32, "GetProcessWindowStation");
+  const auto information =
+      Lookup<GetUserObjectInformationWFunction>(user32, "GetUserObjectInformationW");
+  USEROBJECTFLAGS flags{};
+  if (!station || !information || !information(station(), UOI_FLAGS, &flags, sizeof flags, nullptr))
+    return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
 
 // user32 is loaded only when a message box is needed, the rare path where the event log
 // refused an entry; importing it makes every run pay for its start-up.
 MessageBoxWFunction LoadMessageBoxW() {
   const HMODULE user32 = ::LoadLibraryW(L"user32.dll");
-  if (!user32)
+  if (!user32 || !VisibleWindowStation(user32))
     return nullptr;
-  const FARPROC proc = ::GetProcAddress(user32, "MessageBoxW");
-  return reinterpret_cast<MessageBoxWFunction>(reinterpret_cast<void (*)()>(proc));
+  return Lookup<MessageBoxWFunction>(user32, "MessageBoxW");
 }
 
 } // namespace
