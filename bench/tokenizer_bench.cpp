@@ -36,8 +36,10 @@ void BM_LoadCommandLineArgs(benchmark::State &state) {
 }
 
 BENCHMARK(BM_LoadCommandLineArgs)
+    ->Arg(100)
+    ->Arg(327)
     ->Arg(1000)
-    ->Arg(3300)
+    ->Arg(3270)
     ->Arg(10000)
     ->Arg(32700)
     ->Arg(32767)

@@ -168,6 +168,7 @@ class WineBox:
     def shutdown(self):
         if self.prefix.exists():
             self.server("-k")
+            self.server("-w")
 
     def run_command_line(self, command_line):
         """Runs an exact command line through the tool; returns the tool's report (exit code,
