@@ -10,7 +10,9 @@
 // handler would print the exception through a demangler and printf, which make up a third of
 // the executable; a program with no console has nowhere to print it anyway.
 namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
+void __verbose_terminate_handler() {
+  std::abort();
+}
 } // namespace __gnu_cxx
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
