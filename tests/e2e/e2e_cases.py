@@ -90,6 +90,12 @@ class Cases:
         self.expect(f"/command  start /service {SERVICE_NAME}", "start",
                     [entry(INFORMATION, 100, f" {SERVICE_NAME}")], "stopped")
 
+    def full_width_name_never_reaches_the_ascii_service(self):
+        # "ＭｏｒｅｘＴｅｓｔ" in full-width letters: a best-fit conversion would read MorexTest.
+        full_width = "".join(chr(ord(c) + 0xFEE0) for c in SERVICE_NAME)
+        self.expect(f"/command start /service {full_width}", "stop",
+                    [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
+
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
         self.expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
