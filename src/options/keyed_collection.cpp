@@ -75,9 +75,12 @@ void KeyedCollection::Erase(std::vector<Entry>::iterator entry) {
 }
 
 void KeyedCollection::RemoveByKey(const std::u16string &key) {
-  const Member &item = ByKey(key); // fails when the key is not present
+  const auto indexed = key.empty() ? byKey_.end() : byKey_.find(key);
+  if (indexed == byKey_.end())
+    throw NoSuchKeyFailure(key);
+  // The member whose key is this very index node, whatever else it shares with others.
   const auto entry = std::find_if(members_.begin(), members_.end(),
-                                  [&](const Entry &e) { return e.key && e.item == item; });
+                                  [&](const Entry &e) { return e.key == &indexed->first; });
   Erase(entry);
 }
 

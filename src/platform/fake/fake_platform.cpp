@@ -235,7 +235,6 @@ using fake::Call;
 using fake::Fail;
 using fake::Faulted;
 using fake::Record;
-using fake::Scope;
 using fake::Succeed;
 using fake::TheWorld;
 
