@@ -48,7 +48,7 @@ CommandLineOptions::Member CommandLineOptions::Add(const std::u16string &Key, co
   return option;
 }
 
-const CommandLineOptions::Member &CommandLineOptions::Item(const Variant &vntIndexKey) const {
+CommandLineOptions::Member CommandLineOptions::Item(const Variant &vntIndexKey) const {
   if (const auto *key = std::get_if<std::u16string>(&vntIndexKey))
     return colItems.ByKey(*key);
   if (const auto *position = std::get_if<std::int32_t>(&vntIndexKey))

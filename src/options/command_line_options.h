@@ -41,8 +41,9 @@ public:
   };
 
   Member Add(const std::u16string &Key, const Variant &Value, const std::u16string &sKey = {});
-  const Member &Item(const Variant &vntIndexKey) const;
-  const Member &operator[](const Variant &vntIndexKey) const { return Item(vntIndexKey); }
+  // The shared member itself: it stays valid after it is removed from the collection.
+  Member Item(const Variant &vntIndexKey) const;
+  Member operator[](const Variant &vntIndexKey) const { return Item(vntIndexKey); }
   std::int32_t Count() const noexcept { return colItems.Count(); }
   void Remove(const Variant &vntIndexKey);
   Enumerator NewEnum() const { return Enumerator(colItems); }

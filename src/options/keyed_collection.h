@@ -26,6 +26,14 @@ class KeyedCollection {
 public:
   using Member = std::shared_ptr<CommandLineOption>;
 
+  // The members point at key strings inside this collection's own index, so a copy would
+  // point into the original. Moving keeps the index nodes and with them those keys.
+  KeyedCollection() = default;
+  KeyedCollection(const KeyedCollection &) = delete;
+  KeyedCollection &operator=(const KeyedCollection &) = delete;
+  KeyedCollection(KeyedCollection &&) noexcept = default;
+  KeyedCollection &operator=(KeyedCollection &&) noexcept = default;
+
   void Add(Member item, const std::u16string &key);
   // Makes room for `more` members beyond the current ones, so that adding them does not
   // rehash the key index or move the members again.

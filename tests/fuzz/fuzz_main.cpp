@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -105,6 +106,35 @@ void CheckEntries(const morex::fake::World &world) {
     Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
 }
 
+// The status that event 101 must carry: the error code of the service-manager call that
+// failed last, or that call's fallback when the code does not fit 1..32767.
+std::int32_t ExpectedStatus(const morex::fake::World &world) {
+  const morex::fake::CallRecord *failed = nullptr;
+  for (const auto &call : world.calls)
+    if (call.call == Call::OpenSCManagerA || call.call == Call::OpenServiceA ||
+        call.call == Call::StartServiceA || call.call == Call::ControlService)
+      failed = &call;
+  if (!failed)
+    return 0;
+  if (failed->error >= 1 && failed->error <= 32767)
+    return static_cast<std::int32_t>(failed->error);
+  if (failed->call == Call::OpenSCManagerA)
+    return morex::kRunStatusManagerNotOpened;
+  return failed->call == Call::OpenServiceA ? morex::kRunStatusServiceNotOpened
+                                            : morex::kRunStatusRequestRefused;
+}
+
+void CheckStatusOf101(const morex::fake::World &world) {
+  for (const auto &entry : world.entries) {
+    if (entry.eventId != 101)
+      continue;
+    const std::size_t dash = entry.strings[0].find(" - ");
+    Check(dash != std::string::npos, "event 101 starts with the status and \" - \"");
+    Check(entry.strings[0].substr(0, dash) == std::to_string(ExpectedStatus(world)),
+          "event 101 carries the error code of the call that failed");
+  }
+}
+
 void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before,
                   const std::u16string &commandLine) {
   const int starts = world.CountCalls(Call::StartServiceA);
@@ -154,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   Check(IsRunSequence(AttemptedEvents(world)), "the events form a sequence of the run");
   CheckEntries(world);
+  CheckStatusOf101(world);
   CheckRequest(world, existed, before, commandLine);
   Check(world.Outstanding() == 0, "every handle closed and every block freed");
   Check(world.registrations == world.deregistrations, "every event source deregistered");

@@ -20,8 +20,10 @@ TEST(DecimalForm, WritesSignedDigitsWithoutPaddingOrPlus) {
 }
 
 int closed = 0;
-void CountClose(int) {
+int lastClosed = 0;
+void CountClose(int value) {
   ++closed;
+  lastClosed = value;
 }
 
 TEST(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
@@ -41,10 +43,13 @@ TEST(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
     unique_counted b(std::move(a));
     EXPECT_FALSE(a);
     EXPECT_EQ(b.get(), 4);
-    b = unique_counted(5); // closes 4
+    b = unique_counted(5);
     EXPECT_EQ(closed, 2);
+    EXPECT_EQ(lastClosed, 4); // the handle it held, not the one it received
+    EXPECT_EQ(b.get(), 5);
   }
   EXPECT_EQ(closed, 3);
+  EXPECT_EQ(lastClosed, 5);
 }
 
 class ToAnsiTest : public FakeWorldTest {};

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace morex {
@@ -40,6 +42,16 @@ TEST(CommandLineOption, ValueCopiesPlainValuesAndSharesObjects) {
   EXPECT_EQ(back.get(), shared.get());
   EXPECT_EQ(*back, u"after");
   EXPECT_EQ(FailureNumberOf([&] { TextOf(option.Value()); }), kFailureTypeMismatch);
+}
+
+TEST(CommandLineOptions, AddStoresAnObjectValueAsTheSharedObject) {
+  CommandLineOptions options;
+  auto shared = std::make_shared<std::u16string>(u"before");
+  options.Add(u"/x", ObjectRef(shared), u"/x");
+  *shared = u"after";
+  const Variant value = options.Item(u"/x")->Value();
+  ASSERT_TRUE(HoldsObject(value));
+  EXPECT_EQ(std::get<ObjectRef>(value).get(), shared.get());
 }
 
 TEST(CommandLineOptions, AddWithoutKeyStoresMembersReachableOnlyByPosition) {
@@ -85,7 +97,14 @@ TEST(CommandLineOptions, FoldsOnlyAsciiLetters) {
   CommandLineOptions options;
   options.Add(u"\u00C4", u"", u"\u00C4"); // A with diaeresis
   options.Add(u"\u00E4", u"", u"\u00E4"); // its lower case is a different key
-  EXPECT_EQ(options.Count(), 2);
+  // The neighbours of A and Z, and the letters' own neighbours in lower case.
+  for (const char16_t *key : {u"@", u"`", u"[", u"{"})
+    options.Add(key, u"", key);
+  EXPECT_EQ(options.Count(), 6);
+  options.Add(u"/Z", u"a", u"/Z");
+  EXPECT_EQ(FailureNumberOf([&] { options.Add(u"/z", u"b", u"/z"); }), kFailureDuplicateKey);
+  EXPECT_EQ(FailureNumberOf([&] { options.Add(u"/a", u"b", u"/a"); }), 0);
+  EXPECT_EQ(FailureNumberOf([&] { options.Add(u"/A", u"b", u"/A"); }), kFailureDuplicateKey);
 }
 
 TEST(CommandLineOptions, MissingMembersFailWithNoSuchMember) {
@@ -149,6 +168,27 @@ TEST(CommandLineOptions, MembersOutliveRemovalWhileSomeoneHoldsThem) {
   options.Remove(u"/x");
   EXPECT_EQ(TextOf(held->Value()), u"kept");
   EXPECT_EQ(held.use_count(), 1);
+
+  options.Add(u"a", u"", u"a");
+  const auto &fetched = options.Item(u"a");
+  options.Remove(1);
+  EXPECT_EQ(fetched->Key(), u"a");
+}
+
+// Members point at keys inside their own collection: a copy would point into the original.
+static_assert(!std::is_copy_constructible_v<CommandLineOptions>);
+static_assert(!std::is_copy_assignable_v<CommandLineOptions>);
+
+TEST(CommandLineOptions, AMovedCollectionKeepsFindingAndRemovingByKey) {
+  auto original = std::make_unique<CommandLineOptions>();
+  original->LoadCommandLineArgs(u"/command stop /service Spooler");
+  CommandLineOptions moved = std::move(*original);
+  original.reset();
+  moved.Remove(u"/SERVICE");
+  EXPECT_EQ(moved.Count(), 1);
+  EXPECT_EQ(TextOf(moved.Item(u"/command")->Value()), u"stop");
+  moved.Remove(1);
+  EXPECT_EQ(moved.Count(), 0);
 }
 
 } // namespace

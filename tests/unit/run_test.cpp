@@ -114,8 +114,18 @@ TEST_F(RunTest, RightRefusedOrEmptyNameEndInEvent101) {
   EXPECT_FALSE(RequestSent());
 }
 
-TEST_F(RunTest, StatusFallsBackWhenTheErrorCodeDoesNotFit16Bits) {
-  world().faults[Call::StartServiceA] = {70000};
+TEST_F(RunTest, StatusIsTheErrorCodeWhereItFits16BitsAndFallsBackElsewhere) {
+  for (const platform::Dword error : {1u, 32767u, 32768u, 70000u}) {
+    world().faults[Call::StartServiceA] = {error};
+    Run(u"/command start /service Spooler");
+  }
+  EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "1 - start Spooler"},
+                                          {101, 1, "32767 - start Spooler"},
+                                          {101, 1, "-3 - start Spooler"},
+                                          {101, 1, "-3 - start Spooler"}}));
+  fake::Reset();
+  world().services["Spooler"] = fake::Service{};
+  world().faults[Call::StartServiceA] = {0};
   Run(u"/command start /service Spooler");
   world().faults[Call::OpenServiceA] = {0};
   Run(u"/command start /service Spooler");
@@ -210,6 +220,7 @@ TEST(ArgumentText, CutsTheProgramNameAndTheBlanksAfterIt) {
   EXPECT_EQ(ArgumentText(u"Morex.exe   "), u"");
   EXPECT_EQ(ArgumentText(u""), u"");
   EXPECT_EQ(ArgumentText(u"\"unterminated quote"), u"");
+  EXPECT_EQ(ArgumentText(u"\"\" /command start"), u"/command start"); // an empty quoted name
 }
 
 } // namespace

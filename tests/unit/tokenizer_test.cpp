@@ -101,6 +101,7 @@ TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
       std::make_pair(std::int32_t{kFailureIndexOutOfRange}, Members{{u"/command", u"start"}}));
   try {
     CommandLineOptions().LoadCommandLineArgs(u"/service");
+    FAIL() << "no failure raised";
   } catch (const Failure &failure) {
     EXPECT_EQ(failure.Description(),
               u"The option \"/service\" at the end of the command line has no value.");

@@ -42,6 +42,14 @@ void Record(Call call, std::string text = {}, std::uint64_t number = 0) {
   TheWorld().calls.push_back(CallRecord{call, std::move(text), number});
 }
 
+// The last error of the call being made, also kept in its record.
+void SetLastError(platform::Dword error) {
+  World &w = TheWorld();
+  w.lastError = error;
+  if (!w.calls.empty())
+    w.calls.back().error = error;
+}
+
 // True when the fault plan makes this call fail now; sets the last error then.
 bool Faulted(Call call) {
   World &w = TheWorld();
@@ -57,17 +65,17 @@ bool Faulted(Call call) {
     return false;
   if (fault.times > 0)
     --fault.times;
-  w.lastError = fault.error;
+  SetLastError(fault.error);
   return true;
 }
 
 template <typename T> T Fail(platform::Dword error, T result) {
-  TheWorld().lastError = error;
+  SetLastError(error);
   return result;
 }
 
 template <typename T> T Succeed(T result) {
-  TheWorld().lastError = 0;
+  SetLastError(0);
   return result;
 }
 

@@ -32,11 +32,12 @@ enum class Call {
 };
 
 // One call as it was made: the text argument (a name) and the numeric one (access, control,
-// flags or size), where the call has them.
+// flags or size), where the call has them, and the last error it left behind.
 struct CallRecord {
   Call call;
   std::string text;
   std::uint64_t number = 0;
+  platform::Dword error = 0; // the last error that the call left
 };
 
 struct EventEntry {
