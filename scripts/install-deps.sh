@@ -18,8 +18,15 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+# Two commands started at once on a new machine would both install: one waits for the other.
+exec 9>"${TMPDIR:-/tmp}/morex-install-deps.lock"
+if ! flock -n 9; then
+  echo "Another command is installing packages; waiting for it..."
+  flock 9
+  exec "$0" "$@" # what is still missing now
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"

@@ -4,12 +4,13 @@
 # and prints the event-log entries that the run wrote.
 #   scripts/run.sh /command start /service MorexDemo
 #   scripts/run.sh --shutdown        stops the demo computer
+#   scripts/run.sh --new             stops and deletes it; the next run prepares a new one
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh >&2
-if [ "${1:-}" != "--shutdown" ]; then
-  cmake --preset mingw >/dev/null
-  cmake --build --preset mingw -j "$(nproc)" >/dev/null
-fi
+case "${1:-}" in
+--shutdown | --new) ;;
+*) scripts/build.sh mingw ;;
+esac
 exec /usr/bin/python3 scripts/morex_demo.py build/mingw build/demo-prefix "$@"

@@ -3,20 +3,45 @@
 # (clang, libFuzzer), the native tree and the sanitizer tree (both on the in-memory
 # platform); runs the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, then
 # the whole suite (unit, PE check, end to end under Wine, a bounded fuzz run) through CTest.
+# Ends with one line that sums up both runs: "N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Two test runs in one checkout share their build trees and Wine prefixes: they take turns.
+mkdir -p build
+exec 7>build/.test.lock
+if ! flock -n 7; then
+  echo "Another test run in this checkout is going on; waiting for it to finish..." >&2
+  flock 7
+fi
+
 scripts/install-deps.sh
+scripts/build.sh mingw fuzz asan native
 
-jobs=$(nproc)
-cmake --preset mingw
-cmake --build --preset mingw -j "$jobs"
-cmake --preset fuzz
-cmake --build --preset fuzz -j "$jobs"
-cmake --preset asan
-cmake --build --preset asan -j "$jobs"
-cmake --preset native
-cmake --build --preset native -j "$jobs"
+passed=0
+failed=0
+# Runs one CTest preset, shows its output and adds its counts to the totals.
+run_stage() {
+  local log status counts
+  log=$(mktemp)
+  set +e
+  ctest --preset "$1" -j "$(nproc)" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  set -e
+  counts=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\1 \2/p' "$log")
+  rm -f "$log"
+  if [ -z "$counts" ]; then
+    echo "ctest --preset $1 ended ($status) without a summary" >&2
+    failed=$((failed + 1))
+    return
+  fi
+  set -- $counts
+  failed=$((failed + $1))
+  passed=$((passed + $2 - $1))
+  [ "$status" -eq 0 ] || [ "$1" -gt 0 ] || failed=$((failed + 1))
+}
 
-ctest --preset asan -j "$jobs"
-ctest --preset native -j "$jobs"
+run_stage asan
+run_stage native
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

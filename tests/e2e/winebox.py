@@ -1,30 +1,54 @@
-"""A Wine prefix that plays the Windows computer for Morex: it boots the prefix, installs the
-test service, keeps the prefix alive, runs Morex.exe with an exact argument text and turns
-Wine's debug output into the event-log entries that the run wrote.
+"""A Wine prefix that plays the Windows computer for Morex, and the one owner of its life: it
+boots the prefix, installs the test service, keeps the prefix alive, runs Morex.exe with an
+exact argument text, turns Wine's debug output into the event-log entries that the run wrote,
+and shuts everything down again.
+
+Every command on a prefix takes a lock beside it (PREFIX.lock), so that two commands on one
+prefix take turns. Every process started for a prefix carries MOREX_WINEBOX=PREFIX in its
+environment, which Wine hands on to the server and every Windows process of the prefix; a
+record beside the prefix (PREFIX.json) keeps the pids and whether the prefix is ready. So what
+was started can always be found and stopped, even after the prefix itself was deleted.
 
 Wine keeps no event records: each ReportEventA call prints
     fixme:advapi:ReportEventA (handle,0xTYPE,0xCATEGORY,0xEVENTID,sid,0xNSTRINGS,0xDATASIZE,...)
 and each insertion string follows on the eventlog channel as an escaped L"..." literal.
 """
 
+import contextlib
 import dataclasses
+import fcntl
+import json
 import os
 import re
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 SERVICE_NAME = "MorexTest"
 WINDOWS_DIR = "C:\\morex"
+BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe", "morex_bench_floor.exe")
+SERVICE_BINARY = "morex_test_service.exe"
+MARKER = "MOREX_WINEBOX"
+
+# Bounds of the waits on Wine, in seconds. Generous: a busy 2-core machine is slow, but no
+# wait is ever endless.
+FIRST_BOOT_SECONDS = 300
+SERVER_EXIT_SECONDS = 120
+COMMAND_SECONDS = 120
+LOCK_SECONDS = 1200
+KILL_SECONDS = 30
 
 
 class WindowsPaths:
     morex = f"{WINDOWS_DIR}\\Morex.exe"
     tool = f"{WINDOWS_DIR}\\morex_e2e_tool.exe"
-    service = f"{WINDOWS_DIR}\\morex_test_service.exe"
+    service = f"{WINDOWS_DIR}\\{SERVICE_BINARY}"
     floor = f"{WINDOWS_DIR}\\morex_bench_floor.exe"
+
 
 EVENT_TYPES = {1: "Error", 2: "Warning", 4: "Information", 8: "Audit Success", 16: "Audit Failure"}
 
@@ -32,6 +56,10 @@ _REPORT = re.compile(
     r"fixme:advapi:ReportEventA \((\w+),0x(\w+),0x(\w+),0x(\w+),(\w+),0x(\w+),0x(\w+),")
 _SOURCE = re.compile(r"fixme:advapi:RegisterEventSourceA \((.*?),\"(.*?)\"\)")
 _STRING = re.compile(r":(?:trace|err|warn|fixme):eventlog:ReportEventW (L\".*)$")
+
+
+class WineError(RuntimeError):
+    """A step on a prefix failed or did not finish in time; the text names both."""
 
 
 @dataclasses.dataclass
@@ -95,86 +123,260 @@ def _wineserver():
     for candidate in ("wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"):
         if path := shutil.which(candidate):
             return path
-    raise RuntimeError("wineserver not found; install Debian's wine and wine64")
+    raise WineError("wineserver not found; install Debian's wine and wine64")
+
+
+def processes_marked(marker_value):
+    """Pids of the live processes whose environment carries MOREX_WINEBOX=marker_value."""
+    wanted = f"{MARKER}={marker_value}".encode()
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit() or int(entry.name) == os.getpid():
+            continue
+        try:
+            if (entry / "stat").read_text().rsplit(")", 1)[1].split()[0] == "Z":
+                continue  # already ended, waiting to be reaped
+            if wanted in (entry / "environ").read_bytes().split(b"\0"):
+                found.append(int(entry.name))
+        except (OSError, IndexError):
+            continue
+    return found
+
+
+def _say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def _same_file(a, b):
+    try:
+        return a.stat().st_size == b.stat().st_size and a.read_bytes() == b.read_bytes()
+    except FileNotFoundError:
+        return False
+
+
+def replace_file(source, target):
+    """Writes a new file beside the target and renames it into place: a process that maps the
+    old file keeps its own copy, where overwriting would change the code under its feet."""
+    with tempfile.NamedTemporaryFile(dir=target.parent, prefix=f".{target.name}.",
+                                     delete=False) as new:
+        new.write(source.read_bytes())
+    shutil.copystat(source, new.name)
+    os.replace(new.name, target)
 
 
 class WineBox:
-    def __init__(self, prefix, windows_build_dir):
+    def __init__(self, prefix, windows_build_dir, progress=None):
         self.prefix = Path(prefix).resolve()
         self.bin = Path(windows_build_dir).resolve()
+        self.lock_path = self.prefix.with_name(self.prefix.name + ".lock")
+        self.record_path = self.prefix.with_name(self.prefix.name + ".json")
+        self.say = progress or (lambda text: None)
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64",
+                        **{MARKER: str(self.prefix)})
         self.env.pop("DISPLAY", None)
+        self._lock_file = None
+        self._lock_depth = 0
 
-    # Output goes through files, never pipes: Wine's own processes (services.exe, the
-    # wineserver) outlive a call and would keep a pipe open.
-    def wine(self, *args, debug="-all", extra_env=None, check=True, timeout=120):
+    # --- taking turns --------------------------------------------------------------------
+
+    @contextlib.contextmanager
+    def turn(self):
+        """Holds the prefix's lock; a second command on the prefix waits, and says so."""
+        if self._lock_depth:
+            self._lock_depth += 1
+            try:
+                yield
+            finally:
+                self._lock_depth -= 1
+            return
+        self.lock_path.parent.mkdir(parents=True, exist_ok=True)
+        lock_file = open(self.lock_path, "a")
+        try:
+            self._acquire(lock_file)
+            self._lock_file, self._lock_depth = lock_file, 1
+            try:
+                yield
+            finally:
+                self._lock_file, self._lock_depth = None, 0
+        finally:
+            lock_file.close()  # releases the lock
+
+    def _acquire(self, lock_file):
+        try:
+            fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return
+        except BlockingIOError:
+            pass
+        _say(f"Another command is using the Wine prefix {self.prefix}; waiting for it to "
+             "finish...")
+        deadline = time.monotonic() + LOCK_SECONDS
+        while time.monotonic() < deadline:
+            time.sleep(0.2)
+            try:
+                fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                _say(f"... the other command is done; going on with {self.prefix}.")
+                return
+            except BlockingIOError:
+                continue
+        raise WineError(f"waiting for the lock {self.lock_path}: another command held it for "
+                        f"more than {LOCK_SECONDS} s")
+
+    # --- what was started -----------------------------------------------------------------
+
+    def record(self):
+        try:
+            return json.loads(self.record_path.read_text())
+        except (OSError, ValueError):
+            return {}
+
+    def _write_record(self, **fields):
+        record = dict(self.record(), prefix=str(self.prefix), marker=f"{MARKER}={self.prefix}",
+                      **fields)
+        self.record_path.write_text(json.dumps(record, indent=1) + "\n")
+
+    def our_processes(self):
+        return processes_marked(str(self.prefix))
+
+    def running(self):
+        """True when the process that keeps the prefix up is alive."""
+        holder = self.record().get("holder_pid")
+        return bool(holder) and holder in self.our_processes()
+
+    def ready(self):
+        return (self.prefix / "system.reg").exists() and self.record().get("ready") is True
+
+    # --- running Wine, always with a bound ------------------------------------------------
+
+    def _run(self, step, args, env, timeout):
+        try:
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                # Files, never pipes: Wine's own processes (services.exe, the wineserver)
+                # outlive a call and would keep a pipe open.
+                result = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                        stderr=err, timeout=timeout)
+                out.seek(0)
+                err.seek(0)
+                return (result.returncode, out.read().decode("utf-8", "replace"),
+                        err.read().decode("utf-8", "replace"))
+        except subprocess.TimeoutExpired:
+            raise WineError(f"{step} did not finish within {timeout} s (prefix {self.prefix})")
+
+    def wine(self, *args, debug="-all", extra_env=None, check=True, timeout=COMMAND_SECONDS):
         env = dict(self.env, WINEDEBUG=debug, **(extra_env or {}))
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            stdout = out.read().decode("utf-8", "replace")
-            stderr = err.read().decode("utf-8", "replace")
-        if check and result.returncode != 0:
-            raise RuntimeError(f"wine {' '.join(args)} failed ({result.returncode}):\n{stderr}")
+        step = f"wine {' '.join(args)}"
+        code, stdout, stderr = self._run(step, ["wine", *args], env, timeout)
+        if check and code != 0:
+            raise WineError(f"{step} failed ({code}) on prefix {self.prefix}:\n{stderr}")
         return stdout, stderr
 
-    def server(self, *flags):
-        subprocess.run([_wineserver(), *flags], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    def server(self, flag, timeout=SERVER_EXIT_SECONDS):
+        return self._run(f"wineserver {flag}", [_wineserver(), flag], self.env, timeout)[0]
+
+    # --- the prefix's life ----------------------------------------------------------------
 
     def create(self, service_name=SERVICE_NAME):
         """A fresh prefix with the test service installed and a process that keeps it alive."""
-        self.shutdown()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        self.prefix.parent.mkdir(parents=True, exist_ok=True)
-        self.start_server()
-        self.wine("wineboot", "-i", timeout=300)
-        # Let the first-time set-up finish, or the first service starts fail (1053/1055).
-        self.server("-w")
-        self.install_binaries()
-        self.boot()
-        self.wine(WindowsPaths.tool, "install", service_name, WindowsPaths.service)
+        with self.turn():
+            self._stop_everything()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.record_path.unlink(missing_ok=True)
+            self.prefix.parent.mkdir(parents=True, exist_ok=True)
+            self.say(f"Creating a new Wine prefix in {self.prefix} (its first boot takes a "
+                     "while)...")
+            self._write_record(ready=False)
+            self.wine("wineboot", "-i", timeout=FIRST_BOOT_SECONDS)
+            # The first boot goes on in the background after wineboot returns; until it has
+            # finished and its server has exited, the first service starts fail (1053/1055).
+            self.say("Waiting for the first boot to finish...")
+            if self.server("-w") != 0:
+                raise WineError(f"wineserver -w failed on prefix {self.prefix}")
+            self.install_binaries()
+            self._boot()
+            self.say(f"Installing the service {service_name}...")
+            self.wine(WindowsPaths.tool, "install", service_name, WindowsPaths.service)
+            self._write_record(ready=True, service=service_name)
 
-    def start_server(self):
-        """A persistent server that holds no pipe of ours; every wine call joins it."""
-        subprocess.Popen([_wineserver(), "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def ensure_up(self, service_name=SERVICE_NAME):
+        """Brings the prefix up as it is, or new when it is missing or was never finished;
+        returns True when it had to be created."""
+        with self.turn():
+            if not self.ready():
+                self.create(service_name)
+                return True
+            if not self.running():
+                self._stop_everything()  # whatever is left of an earlier life
+                self._boot()
+            return False
 
-    def boot(self):
-        """Brings an existing prefix up, as after a restart: services start out stopped."""
-        self.start_server()
-        self.hold()
-
-    def install_binaries(self):
-        target = self.prefix / "drive_c" / "morex"
-        target.mkdir(parents=True, exist_ok=True)
-        for name in ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe",
-                     "morex_bench_floor.exe"):
-            if (self.bin / name).exists():
-                shutil.copy2(self.bin / name, target / name)
-
-    def hold(self):
-        """Wine ends service processes when the prefix's last ordinary process exits; one
-        process that sleeps keeps a started service alive between runs."""
+    def _boot(self):
+        """Starts the process that keeps the prefix up, as after a restart: services start
+        out stopped. Wine ends service processes when the prefix's last ordinary process
+        exits, and the server with them; one process that sleeps keeps both alive."""
+        self.say("Starting the Windows computer...")
         holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"], env=self.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL, start_new_session=True)
-        self.holder_pid = holder.pid
-        time.sleep(0.5)
+        self._write_record(holder_pid=holder.pid)
+        self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
 
     def shutdown(self):
-        if self.prefix.exists():
-            self.server("-k")
-            self.server("-w")
+        """Stops every process of the prefix; afterwards none of ours is left."""
+        with self.turn():
+            self._stop_everything()
 
-    def run_command_line(self, command_line):
+    def destroy(self):
+        """Shuts the prefix down and deletes it, with its record."""
+        with self.turn():
+            self._stop_everything()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.record_path.unlink(missing_ok=True)
+
+    def _stop_everything(self):
+        if self.prefix.exists() and self.our_processes():
+            self.server("-k", timeout=KILL_SECONDS)  # lets the server save the registry
+        deadline = time.monotonic() + KILL_SECONDS
+        while pids := self.our_processes():
+            if time.monotonic() > deadline:
+                raise WineError(f"processes {pids} of prefix {self.prefix} did not end within "
+                                f"{KILL_SECONDS} s")
+            for pid in pids:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+            time.sleep(0.1)
+        if self.record_path.exists():
+            self._write_record(holder_pid=None)
+
+    # --- binaries -------------------------------------------------------------------------
+
+    def install_binaries(self):
+        """Puts the Windows-side binaries into C:\\morex, each only when it differs from the
+        one there, and the service's binary only while no service runs from it."""
+        with self.turn():
+            target = self.prefix / "drive_c" / "morex"
+            target.mkdir(parents=True, exist_ok=True)
+            for name in BINARIES:
+                source = self.bin / name
+                if not source.exists() or _same_file(source, target / name):
+                    continue
+                if name == SERVICE_BINARY and self._service_running():
+                    _say(f"Kept the running service's old {name}; the new one is installed "
+                         "once the service is stopped.")
+                    continue
+                replace_file(source, target / name)
+
+    def _service_running(self):
+        service = self.record().get("service")
+        return bool(service) and self.running() and self.service("state", service) != "stopped"
+
+    # --- using it -------------------------------------------------------------------------
+
+    def run_command_line(self, command_line, debug="-all,+eventlog,fixme+advapi", extra_env=None):
         """Runs an exact command line through the tool; returns the tool's report (exit code,
         peak working set) and Wine's debug output."""
-        return self.wine(WindowsPaths.tool, "run", debug="-all,+eventlog,fixme+advapi",
-                         extra_env={"MOREX_COMMAND_LINE": command_line})
+        with self.turn():
+            return self.wine(WindowsPaths.tool, "run", debug=debug,
+                             extra_env=dict(extra_env or {}, MOREX_COMMAND_LINE=command_line))
 
     def run_morex(self, arguments, command_line=None):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole
@@ -184,5 +386,16 @@ class WineBox:
         return parse_entries(self.run_command_line(command_line)[1])
 
     def service(self, verb, name=SERVICE_NAME):
-        stdout, _ = self.wine(WindowsPaths.tool, verb, name)
-        return stdout.strip()
+        with self.turn():
+            stdout, _ = self.wine(WindowsPaths.tool, verb, name)
+            return stdout.strip()
+
+    def settled_state(self, name=SERVICE_NAME, seconds=20):
+        """The service's state once it is no longer start- or stop-pending: Morex sends its
+        request and ends without waiting for the service to get there."""
+        deadline = time.monotonic() + seconds
+        while (state := self.service("state", name)).endswith("-pending"):
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        return state

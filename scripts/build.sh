@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Configures and builds the given presets, one command at a time per checkout: two commands
+# started at once (run.sh, test.sh, bench/run.sh) would otherwise build in the same tree
+# together. Says what it does when a tree is built for the first time; quiet otherwise.
+#   scripts/build.sh PRESET...
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mkdir -p build
+exec 8>build/.build.lock
+if ! flock -n 8; then
+  echo "Another build in this checkout is running; waiting for it..." >&2
+  flock 8
+fi
+for preset in "$@"; do
+  if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+    echo "Building the $preset tree (first time only, up to a few minutes)..." >&2
+  fi
+  log=$(mktemp)
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "Building the $preset tree failed." >&2
+    exit 1
+  fi
+  rm -f "$log"
+done
