@@ -1,12 +1,12 @@
 #!/usr/bin/python3
-"""Measures Morex.exe under Wine beside the tools an administrator would use instead, and the
-tokenizer natively; prints a Markdown table and writes it to docs/benchmarks.md.
+"""Measures Morex.exe under Wine beside the tools an administrator would use instead and a
+floor program that sends the same request and nothing else, and the tokenizer natively;
+prints a Markdown table, and writes it to docs/benchmarks.md only with --write.
 
-    wine_bench.py SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [RUNS]
+    wine_bench.py SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [RUNS] [--write]
 """
 
 import datetime
-import os
 import json
 import platform
 import statistics
@@ -22,6 +22,10 @@ import pefile  # noqa: E402
 
 SERVICE = "MorexBench"
 WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
+
+
+def progress(text):
+    print(text, file=sys.stderr, flush=True)
 
 
 def timed(box, *args):
@@ -50,25 +54,45 @@ def cycle(box, start_args, stop_args):
     return elapsed
 
 
+def stop_of_stopped(box, _start_args, stop_args):
+    """One stop request for a service that is already stopped: refused at once, so it is the
+    program's own cost with the least of the service manager's."""
+    return timed(box, *stop_args)
+
+
 TOOLS = {
     "Morex.exe": ((WindowsPaths.morex, "/command", "start", "/service", SERVICE),
                   (WindowsPaths.morex, "/command", "stop", "/service", SERVICE)),
     "sc": (("sc", "start", SERVICE), ("sc", "stop", SERVICE)),
     "net": (("net", "start", SERVICE), ("net", "stop", SERVICE)),
-    "floor": ((WindowsPaths.floor,), (WindowsPaths.floor,)),
+    "floor": ((WindowsPaths.floor, "start", SERVICE), (WindowsPaths.floor, "stop", SERVICE)),
 }
 
+MEASURES = {"start-then-stop cycle": cycle, "stop of a stopped service": stop_of_stopped}
 
-def measure_cycles(box, runs):
-    times = {name: [] for name in TOOLS}
-    for name, (start, stop) in TOOLS.items():  # warm-up
-        cycle(box, start, stop)
-    for i in range(runs):
-        names = list(TOOLS)
-        names = names[i % len(names):] + names[:i % len(names)]  # interleaved, rotating
-        for name in names:
-            times[name].append(cycle(box, *TOOLS[name]))
-    return {name: statistics.median(values) for name, values in times.items()}
+
+def measure(box, runs):
+    """Median time of each tool for each measure; tools interleaved, in a rotating order."""
+    medians = {}
+    for measure_name, one in MEASURES.items():
+        progress(f"{measure_name}: warming up...")
+        for name, (start, stop) in TOOLS.items():
+            one(box, start, stop)
+        times = {name: [] for name in TOOLS}
+        for i in range(runs):
+            names = list(TOOLS)
+            names = names[i % len(names):] + names[:i % len(names)]
+            for name in names:
+                times[name].append(one(box, *TOOLS[name]))
+            progress(f"{measure_name}: round {i + 1} of {runs}: " +
+                     ", ".join(f"{name} {times[name][-1] * 1000:.0f} ms" for name in TOOLS))
+        medians[measure_name] = {name: statistics.median(v) for name, v in times.items()}
+    return medians
+
+
+def share_of(morex, other, name):
+    """The ratio in words: what share of the other tool's time Morex takes."""
+    return f"Morex takes {morex / other:.2f} of {name}'s time"
 
 
 def imports_of(path):
@@ -99,69 +123,54 @@ def tokenizer(native_build):
     return fastest
 
 
-def peak_rss_kib(box, *args):
-    """Peak resident set of one wine process, which is the Windows process itself."""
-    env = dict(box.env)
-    process = subprocess.Popen(["wine", *args], env=env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, _, usage = os.wait4(process.pid, 0)
-    process.returncode = 0
-    return usage.ru_maxrss
-
-
-def main(source, windows_build, native_build, runs):
+def main(source, windows_build, native_build, runs, write):
     source, windows_build, native_build = Path(source), Path(windows_build), Path(native_build)
+    progress("Tokenizer (Google Benchmark, 9 repetitions per size)...")
     tokens = tokenizer(native_build)  # first, while no Wine process competes for the machine
-    box = WineBox(native_build / "bench-prefix", windows_build)
+    box = WineBox(native_build / "bench-prefix", windows_build, progress=progress)
     box.create(SERVICE)
     try:
-        medians = measure_cycles(box, runs)
-        peaks = {"Morex.exe": peak_rss_kib(box, *TOOLS["Morex.exe"][1]),
-                 "sc": peak_rss_kib(box, *TOOLS["sc"][1]),
-                 "floor": peak_rss_kib(box, WindowsPaths.floor)}
+        medians = measure(box, runs)
         system32 = box.prefix / "drive_c" / "windows" / "system32"
         sizes = [size_row("Morex.exe", windows_build / "Morex.exe"),
                  size_row("floor", windows_build / "morex_bench_floor.exe"),
                  size_row("sc.exe (Wine)", system32 / "sc.exe"),
                  size_row("net.exe (Wine)", system32 / "net.exe")]
     finally:
-        box.shutdown()
+        box.destroy()
     wine_version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), platform.processor())
 
-    ms = {name: value * 1000 for name, value in medians.items()}
     lines = [
         "# Benchmarks",
         "",
-        f"Made by `bench/run.sh` on {datetime.date.today().isoformat()}: {cpu}, "
+        f"Made by `bench/run.sh {runs} --write` on {datetime.date.today().isoformat()}: {cpu}, "
         f"{subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()} cores, "
         f"{platform.system()} {platform.release()}, {wine_version.strip()}.",
         "",
-        f"## One start-then-stop cycle under a warm Wine prefix (median of {runs}, interleaved)",
+        f"## Whole runs under a warm Wine prefix (median of {runs}, tools interleaved)",
         "",
-        "| tool | cycle | Morex / tool |",
-        "|---|---|---|",
+        "| measure | tool | time | Morex compared |",
+        "|---|---|---|---|",
     ]
-    for name in TOOLS:
-        lines.append(f"| {name} | {ms[name]:.0f} ms | {ms['Morex.exe'] / ms[name]:.2f} |")
+    for measure_name, by_tool in medians.items():
+        morex = by_tool["Morex.exe"]
+        for name, value in by_tool.items():
+            words = "" if name == "Morex.exe" else share_of(morex, value, name)
+            lines.append(f"| {measure_name} | {name} | {value * 1000:.0f} ms | {words} |")
     lines += [
         "",
-        "Each cycle is two process runs (start, stop); between them, untimed, the service is "
-        f"brought to its state and left {SETTLE_SECONDS} s to settle. `floor` only opens and "
-        "closes the service manager.",
+        "A cycle is two process runs (start, stop); between them, untimed, the service is "
+        f"brought to its state and left {SETTLE_SECONDS} s to settle. `floor` sends the same "
+        "request as Morex and nothing else (no option parsing, no event-log entry), so the "
+        "difference between Morex and the floor is Morex's own cost.",
         "",
         "## Size of the executable and the DLLs it imports",
         "",
         "| program | size | imports (Wine's builtin DLLs) |",
         "|---|---|---|",
         *sizes,
-        "",
-        "## Memory",
-        "",
-        "Peak resident set of one run (a stop of the stopped service) under Wine, the wine "
-        "process being the Windows process itself (`wait4` ru_maxrss): "
-        + ", ".join(f"{name} {kib / 1024:.1f} MiB" for name, kib in peaks.items()) + ".",
         "",
         "## LoadCommandLineArgs (Google Benchmark, fastest of 9 repetitions)",
         "",
@@ -173,9 +182,13 @@ def main(source, windows_build, native_build, runs):
         "",
     ]
     report = "\n".join(lines)
-    (source / "docs" / "benchmarks.md").write_text(report)
     print(report)
+    if write:
+        (source / "docs" / "benchmarks.md").write_text(report)
+        progress("Wrote docs/benchmarks.md.")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 20)
+    arguments = [a for a in sys.argv[1:] if a != "--write"]
+    main(arguments[0], arguments[1], arguments[2],
+         int(arguments[3]) if len(arguments) > 3 else 20, "--write" in sys.argv[1:])
