@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   python3 python3-pefile
+  xvfb
 )
 
 missing=()

@@ -103,6 +103,38 @@ class Cases:
         self.expect(f"/command start /service {full_width}", "stop",
                     [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
 
+    def tool_report(self, verb):
+        """Runs the build whose event log refuses every entry (1502) with a stop of the
+        stopped service, so that event 101 is refused, through the tool's `verb`. Returns the
+        tool's report and whether that process loaded user32, which it does only to show a
+        box."""
+        self.box.service("stop")
+        report, debug = self.box.run_command_line(
+            f"{WindowsPaths.refusing} /command stop /service {SERVICE_NAME}", verb,
+            debug="-all,+loaddll,fixme+advapi")
+        print(report)
+        assert "ReportEventA" not in debug, "the refusing build reached the real event log"
+        loads = [line.split(":", 1) for line in debug.splitlines() if ":loaddll:" in line]
+        refusing = {pid for pid, line in loads if "morex_refusing_event_log.exe" in line}
+        assert len(refusing) == 1, f"the refusing build was loaded by {refusing}"
+        loaded_user32 = any(pid in refusing and "user32.dll" in line for pid, line in loads)
+        return report.splitlines(), loaded_user32
+
+    def message_box_on_a_visible_desktop(self):
+        report, loaded_user32 = self.tool_report("box")
+        assert report == [
+            "boxes 1", 'caption "Morex"', 'text "1502"', "buttons 1:OK", "icon none",
+            "running while the box is up: yes", "pressed OK", "ended by itself: yes, exit code 0",
+            "boxes after OK: 0"], report
+        assert loaded_user32
+
+    def no_message_box_on_an_invisible_window_station(self):
+        report, loaded_user32 = self.tool_report("hidden")
+        assert report[0] == "station visible: no", report
+        assert report[1].startswith("ended by itself: yes, exit code 0,"), report
+        assert report[2] == "boxes seen: 0", report
+        assert loaded_user32, "the run never reached the message box"
+
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
         self.expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
@@ -160,7 +192,7 @@ def main(prefix, build_dir, what):
         demo(prefix, build_dir)
         print(f"{what}: passed")
         return
-    box = WineBox(prefix, build_dir)
+    box = WineBox(prefix, build_dir, display=True)
     if what == "setup":
         box.create()
     elif what == "teardown":

@@ -20,6 +20,7 @@ import fcntl
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -30,7 +31,8 @@ from pathlib import Path
 
 SERVICE_NAME = "MorexTest"
 WINDOWS_DIR = "C:\\morex"
-BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe", "morex_bench_floor.exe")
+BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe", "morex_bench_floor.exe",
+            "morex_refusing_event_log.exe")
 SERVICE_BINARY = "morex_test_service.exe"
 MARKER = "MOREX_WINEBOX"
 
@@ -48,6 +50,7 @@ class WindowsPaths:
     tool = f"{WINDOWS_DIR}\\morex_e2e_tool.exe"
     service = f"{WINDOWS_DIR}\\{SERVICE_BINARY}"
     floor = f"{WINDOWS_DIR}\\morex_bench_floor.exe"
+    refusing = f"{WINDOWS_DIR}\\morex_refusing_event_log.exe"
 
 
 EVENT_TYPES = {1: "Error", 2: "Warning", 4: "Information", 8: "Audit Success", 16: "Audit Failure"}
@@ -165,8 +168,11 @@ def replace_file(source, target):
 
 
 class WineBox:
-    def __init__(self, prefix, windows_build_dir, progress=None):
+    def __init__(self, prefix, windows_build_dir, progress=None, display=False):
+        """display: give the prefix an X display of its own (Xvfb), where windows really
+        appear; without one, Wine draws nothing."""
         self.prefix = Path(prefix).resolve()
+        self.display = display
         self.bin = Path(windows_build_dir).resolve()
         self.lock_path = self.prefix.with_name(self.prefix.name + ".lock")
         self.record_path = self.prefix.with_name(self.prefix.name + ".json")
@@ -175,6 +181,8 @@ class WineBox:
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64",
                         **{MARKER: str(self.prefix)})
         self.env.pop("DISPLAY", None)
+        if display and self.record().get("display"):
+            self.env["DISPLAY"] = self.record()["display"]
         self._lock_file = None
         self._lock_depth = 0
 
@@ -314,11 +322,33 @@ class WineBox:
         out stopped. Wine ends service processes when the prefix's last ordinary process
         exits, and the server with them; one process that sleeps keeps both alive."""
         self.say("Starting the Windows computer...")
+        if self.display:
+            self._start_display()
         holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"], env=self.env,
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL, start_new_session=True)
         self._write_record(holder_pid=holder.pid)
         self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
+
+    def _start_display(self):
+        """An Xvfb of the prefix's own, on a display number it picks itself."""
+        read_end, write_end = os.pipe()
+        subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen",
+                          "0", "1024x768x24"], env=self.env, pass_fds=(write_end,),
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        try:
+            if not select.select([read_end], [], [], COMMAND_SECONDS)[0]:
+                raise WineError(f"Xvfb did not report its display within {COMMAND_SECONDS} s "
+                                f"(prefix {self.prefix})")
+            number = os.read(read_end, 64).decode().strip()
+        finally:
+            os.close(read_end)
+        if not number.isdigit():
+            raise WineError(f"Xvfb did not start (prefix {self.prefix})")
+        self.env["DISPLAY"] = f":{number}"
+        self._write_record(display=self.env["DISPLAY"])
 
     def shutdown(self):
         """Stops every process of the prefix; afterwards none of ours is left."""
@@ -344,8 +374,9 @@ class WineBox:
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
             time.sleep(0.1)
+        self.env.pop("DISPLAY", None)
         if self.record_path.exists():
-            self._write_record(holder_pid=None)
+            self._write_record(holder_pid=None, display=None)
 
     # --- binaries -------------------------------------------------------------------------
 
@@ -371,12 +402,12 @@ class WineBox:
 
     # --- using it -------------------------------------------------------------------------
 
-    def run_command_line(self, command_line, debug="-all,+eventlog,fixme+advapi", extra_env=None):
-        """Runs an exact command line through the tool; returns the tool's report (exit code,
-        peak working set) and Wine's debug output."""
+    def run_command_line(self, command_line, verb="run", debug="-all,+eventlog,fixme+advapi"):
+        """Runs an exact command line through the tool (`verb`: run, box or hidden); returns
+        the tool's report and Wine's debug output on the `debug` channels."""
         with self.turn():
-            return self.wine(WindowsPaths.tool, "run", debug=debug,
-                             extra_env=dict(extra_env or {}, MOREX_COMMAND_LINE=command_line))
+            return self.wine(WindowsPaths.tool, verb, debug=debug,
+                             extra_env={"MOREX_COMMAND_LINE": command_line})
 
     def run_morex(self, arguments, command_line=None):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole

@@ -38,6 +38,9 @@ def check(path):
     foreign = [dll for dll in imports if dll not in SYSTEM_DLLS and not dll.startswith("api-ms-win-")]
     if foreign:
         problems.append(f"imports DLLs that Windows does not ship: {foreign}")
+    if "user32.dll" in imports:
+        problems.append("imports user32.dll, which only the message box needs: every run would "
+                        "pay for its start-up")
 
     fixed = pe.VS_FIXEDFILEINFO[0]
     for name, ms, ls in (("file", fixed.FileVersionMS, fixed.FileVersionLS),

@@ -1,5 +1,6 @@
 // The platform calls forwarded to Windows. Texts are UTF-16 on both sides: char16_t and
-// wchar_t share their representation on Windows.
+// wchar_t share their representation on Windows. ReportEventA lives in report_event_win32.cpp,
+// so that a test build can link a refusing event log in its place.
 
 #include "platform/platform.h"
 
@@ -29,9 +30,18 @@ template <typename Function> Function Lookup(HMODULE module, const char *name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
 
-// False when the process runs where nobody can see a window, as a scheduled task that runs
-// whether or not a user is logged on, or a service: a message box there would wait forever.
-bool VisibleWindowStation(HMODULE user32) {
+bool InSessionZero() {
+  DWORD session = 0;
+  return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session == 0;
+}
+
+// False when the process runs where nobody can see a window: on a window station that is not
+// visible (a scheduled task that runs whether or not a user is logged on), or in session 0,
+// where services and such tasks run and no user has been interactive since Windows Vista,
+// even on a visible WinSta0. A message box there would wait forever.
+bool SomeoneCanSeeAWindow(HMODULE user32) {
+  if (InSessionZero())
+    return false;
   const auto station = Lookup<GetProcessWindowStationFunction>(user32, "GetProcessWindowStation");
   const auto information =
       Lookup<GetUserObjectInformationWFunction>(user32, "GetUserObjectInformationW");
@@ -45,7 +55,7 @@ bool VisibleWindowStation(HMODULE user32) {
 // refused an entry; importing it makes every run pay for its start-up.
 MessageBoxWFunction LoadMessageBoxW() {
   const HMODULE user32 = ::LoadLibraryW(L"user32.dll");
-  if (!user32 || !VisibleWindowStation(user32))
+  if (!user32 || !SomeoneCanSeeAWindow(user32))
     return nullptr;
   return Lookup<MessageBoxWFunction>(user32, "MessageBoxW");
 }
@@ -75,12 +85,6 @@ Bool CloseServiceHandle(Handle handle) {
 
 Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
   return ::RegisterEventSourceA(uncServerName, sourceName);
-}
-
-Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void *userSid,
-                  Word numStrings, Dword dataSize, const char **strings, void *rawData) {
-  return ::ReportEventA(eventLog, type, category, eventId, userSid, numStrings, dataSize, strings,
-                        rawData);
 }
 
 Bool DeregisterEventSource(Handle eventLog) {
