@@ -203,10 +203,11 @@ void ReportBox(HWND box) {
 }
 
 // Waits for the process to show its first dialog; nullptr when it ended or the time ran out.
+// A dialog is made hidden, filled in and only then shown: it counts once it is visible.
 HWND AwaitBox(const PROCESS_INFORMATION &process) {
   for (DWORD waited = 0; waited < kBoxWaitMs; waited += 50) {
     const std::vector<HWND> dialogs = DialogsOf(process.dwProcessId);
-    if (!dialogs.empty())
+    if (!dialogs.empty() && IsWindowVisible(dialogs.front()))
       return dialogs.front();
     if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0)
       return nullptr;
