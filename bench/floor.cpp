@@ -12,8 +12,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (__argc != 3)
     return 1;
   char name[256];
-  if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, __wargv[2], -1, name, sizeof name,
-                           nullptr, nullptr))
+  if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, __wargv[2], -1, name, sizeof name, nullptr,
+                           nullptr))
     return 1;
   const bool start = std::wcscmp(__wargv[1], L"start") == 0;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

@@ -11,11 +11,10 @@
 namespace morex::mdlEventLogSink {
 namespace {
 
-// The block's size in characters plus the terminator, as a 32-bit signed sum.
-std::int32_t BlockLength(const std::u16string &message) {
+// The block's size in characters plus the terminator must fit a 32-bit signed sum.
+void CheckBlockLength(const std::u16string &message) {
   if (message.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
     throw OverflowFailure(u"the event-log message is too long.");
-  return static_cast<std::int32_t>(message.size()) + 1;
 }
 
 platform::Word EventType(std::int32_t lngType) {
@@ -52,7 +51,7 @@ void WriteEventLogEntry(const std::u16string &strMessage, const std::int32_t &ln
   // A failed registration is not tested: the report then fails on the missing handle and the
   // message box shows its error code.
   const unique_event_source source(platform::RegisterEventSourceA("", "Morex"));
-  BlockLength(strMessage);
+  CheckBlockLength(strMessage);
   const std::string ansi = ToAnsi(strMessage);
   const unique_hglobal block = CopyToBlock(ansi);
   const platform::Word type = EventType(lngType);

@@ -116,6 +116,9 @@ TEST(CommandLineOptions, MissingMembersFailWithNoSuchMember) {
   EXPECT_EQ(FailureNumberOf([&] { options.Item(2); }), kFailureNoSuchMember);
   EXPECT_EQ(FailureNumberOf([&] { options.Remove(u"b"); }), kFailureNoSuchMember);
   EXPECT_EQ(FailureNumberOf([&] { options.Remove(-1); }), kFailureNoSuchMember);
+  // Neither text nor a number: nothing to look up by.
+  EXPECT_EQ(FailureNumberOf([&] { options.Item(Variant{}); }), kFailureTypeMismatch);
+  EXPECT_EQ(FailureNumberOf([&] { options.Remove(Variant{}); }), kFailureTypeMismatch);
   EXPECT_EQ(options.Count(), 1);
 }
 
@@ -160,6 +163,8 @@ TEST(CommandLineOptions, EnumeratesInOrderOfAdding) {
   for (const auto &option : options.NewEnum())
     viaNewEnum.push_back(option->Key());
   EXPECT_EQ(viaNewEnum, keys);
+  EXPECT_TRUE(options.NewEnum().begin() == options.begin());
+  EXPECT_FALSE(options.begin() == options.end());
 }
 
 TEST(CommandLineOptions, MembersOutliveRemovalWhileSomeoneHoldsThem) {

@@ -2,7 +2,9 @@
 // and checks that each run ends in event 102 and releases everything. Its own executable: it
 // replaces the global operator new.
 
+#include "core/failure.h"
 #include "fake_world.h"
+#include "options/command_line_options.h"
 #include "run/main.h"
 
 #include <cstdlib>
@@ -91,6 +93,38 @@ TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAnAcceptedRunEndsIn102) {
 
 TEST_F(OutOfMemoryTest, EveryFailedAllocationAfterARefusedManagerEndsIn102) {
   ExpectEveryFailureEndsIn102(true);
+}
+
+bool Found(const CommandLineOptions &options, const std::u16string &key) {
+  try {
+    options.Item(key);
+    return true;
+  } catch (const Failure &) {
+    return false;
+  }
+}
+
+TEST(OutOfMemory, AddThatRunsOutOfMemoryLeavesTheCollectionAsItWas) {
+  for (long long n = 0;; ++n) {
+    CommandLineOptions options;
+    options.Add(u"a", u"", u"a");
+    allocationsBeforeFailure = n; // the option, its index node, the members growing
+    bool failed = false;
+    try {
+      options.Add(u"b", u"", u"b");
+    } catch (const std::bad_alloc &) {
+      failed = true;
+    }
+    allocationsBeforeFailure = -1;
+    if (!failed) { // n lies past the last allocation of Add
+      EXPECT_EQ(options.Count(), 2);
+      break;
+    }
+    EXPECT_EQ(options.Count(), 1) << "allocation " << n;
+    EXPECT_FALSE(Found(options, u"b")) << "allocation " << n; // the index kept in step
+    options.Add(u"b", u"", u"b");                             // and the key is free again
+    EXPECT_EQ(options.Count(), 2) << "allocation " << n;
+  }
 }
 
 } // namespace
