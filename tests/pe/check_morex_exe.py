@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """Checks the built Morex.exe: a 64-bit GUI-subsystem PE that imports only DLLs of Windows
-itself and carries exactly the expected version information."""
+itself (and not user32, which only the message box needs), carries exactly the expected
+version information and its application manifest, keeps ASLR (high entropy, with
+relocations) and DEP, and has no time stamp, so that the same commit makes the same bytes."""
 
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
@@ -16,6 +19,15 @@ EXPECTED_STRINGS = {
     "ProductVersion": "1.00",
 }
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+RT_MANIFEST = 24
+SUPPORTED_OS = {  # Windows 7, 8, 8.1, 10 and 11
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+SETTINGS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 
 
 def string_tables(pe):
@@ -24,6 +36,61 @@ def string_tables(pe):
             if entry.Key == b"StringFileInfo":
                 for table in entry.StringTable:
                     yield table
+
+
+def manifests(pe):
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.id != RT_MANIFEST:
+            continue
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                data = language.data.struct
+                yield name.id, pe.get_data(data.OffsetToData, data.Size)
+
+
+def manifest_problems(pe):
+    found = list(manifests(pe))
+    if [resource_id for resource_id, _ in found] != [1]:
+        return [f"manifest resources {[i for i, _ in found]}, expected one with ID 1"]
+    root = ElementTree.fromstring(found[0][1])
+    problems = []
+    level = root.find(f"{ASM_V3}trustInfo/{ASM_V3}security/{ASM_V3}requestedPrivileges/"
+                      f"{ASM_V3}requestedExecutionLevel")
+    if level is None or level.get("level") != "asInvoker" or level.get("uiAccess") != "false":
+        problems.append("manifest: requestedExecutionLevel is not asInvoker without uiAccess")
+    supported = {e.get("Id").lower()
+                 for e in root.iterfind(f"{COMPATIBILITY}compatibility/{COMPATIBILITY}application/"
+                                        f"{COMPATIBILITY}supportedOS")}
+    if supported != SUPPORTED_OS:
+        problems.append(f"manifest: supportedOS {sorted(supported)}, expected Windows 7 to 11")
+    settings = root.find(f"{ASM_V3}application/{ASM_V3}windowsSettings")
+    aware = settings.find(f"{SETTINGS_2005}dpiAware") if settings is not None else None
+    awareness = settings.find(f"{SETTINGS_2016}dpiAwareness") if settings is not None else None
+    if aware is None or aware.text != "true/pm" or awareness is None or \
+            not awareness.text.startswith("PerMonitorV2"):
+        problems.append("manifest: not per-monitor DPI aware")
+    identity = root.find(f"{ASM_V1}assemblyIdentity")
+    if identity is None or identity.get("version") != "1.0.0.0":
+        problems.append("manifest: assemblyIdentity version is not 1.0.0.0")
+    return problems
+
+
+def hardening_problems(pe):
+    problems = []
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name, bit in (("ASLR (DYNAMIC_BASE)", 0x40), ("high-entropy ASLR", 0x20),
+                      ("DEP (NX_COMPAT)", 0x100)):
+        if not flags & bit:
+            problems.append(f"{name} is off")
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if pe.FILE_HEADER.Characteristics & 0x1 or relocations.Size == 0:
+        problems.append("relocations stripped: Windows cannot move the image (no ASLR)")
+    if pe.FILE_HEADER.TimeDateStamp != 0:
+        problems.append(f"time stamp {pe.FILE_HEADER.TimeDateStamp:#x}: two builds would differ")
+    return problems
 
 
 def check(path):
@@ -55,7 +122,11 @@ def check(path):
     elif {k.decode(): v.decode() for k, v in tables[0].entries.items()} != EXPECTED_STRINGS:
         problems.append(f"version strings {tables[0].entries}")
 
-    print(f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {imports}")
+    problems += manifest_problems(pe)
+    problems += hardening_problems(pe)
+
+    print(f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {imports}, "
+          f"DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}")
     for problem in problems:
         print(f"FAIL: {problem}")
     return not problems
