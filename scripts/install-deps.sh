@@ -10,6 +10,7 @@ packages=(
   wine wine64
   python3 python3-pefile
   xvfb
+  wixl msitools python3-olefile osslsigncode openssl
 )
 
 missing=()

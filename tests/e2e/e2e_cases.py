@@ -6,12 +6,18 @@ wrote and by the service's state as the service manager reports it.
     e2e_cases.py PREFIX WINDOWS_BUILD_DIR demo     (on a prefix of its own, made anew)
 """
 
+import os
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-from winebox import SERVICE_NAME, WindowsPaths, WineBox
+import pefile
+
+from winebox import SERVICE_NAME, WindowsPaths, WineBox, WineError
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from release import product_code  # noqa: E402
 
 DEMO = Path(__file__).resolve().parents[2] / "scripts" / "morex_demo.py"
 DEMO_SECONDS = 600
@@ -134,6 +140,41 @@ class Cases:
         assert report[1].startswith("ended by itself: yes, exit code 0,"), report
         assert report[2] == "boxes seen: 0", report
         assert loaded_user32, "the run never reached the message box"
+
+    def msi_installs_runs_and_uninstalls(self):
+        """The release's MSI, as an administrator deploys it: installed silently, Morex run
+        from Program Files, removed silently, and nothing of ours left behind."""
+        release = Path(os.environ["MOREX_RELEASE_DIR"])
+        msi = next(release.glob("Morex-*-win64.msi"))
+        version = msi.name.split("-")[1]
+        windows_msi = "Z:" + str(msi).replace("/", "\\")
+        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
+        uninstall_key = ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                         f"{{{product_code(version)}}}")
+
+        self.box.wine("msiexec", "/i", windows_msi, "/qn", timeout=300)
+        assert sorted(p.name for p in installed.iterdir()) == ["Morex.exe"]
+        assert (installed / "Morex.exe").read_bytes() == (release / "Morex.exe").read_bytes()
+        fixed = pefile.PE(str(installed / "Morex.exe")).VS_FIXEDFILEINFO[0]
+        assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x10000, 0), "not 1.0.0.0"
+        listed, _ = self.box.wine("reg", "query", uninstall_key)
+        assert "Morex" in listed and version in listed, listed
+        print(f"installed Morex.exe 1.0.0.0 into C:\\Program Files\\Morex; listed as:\n{listed}")
+
+        program = '"C:\\Program Files\\Morex\\Morex.exe"'
+        for word, state in (("start", "running"), ("stop", "stopped")):
+            self.expect(None, None, [entry(INFORMATION, 100, f"{word} {SERVICE_NAME}")], state,
+                        command_line=f"{program} /command {word} /service {SERVICE_NAME}")
+            print(f"{word} from Program Files: event 100, service {state}")
+
+        self.box.wine("msiexec", "/x", windows_msi, "/qn", timeout=300)
+        assert not installed.exists(), f"left behind: {list(installed.iterdir())}"
+        try:
+            self.box.wine("reg", "query", uninstall_key)
+            raise AssertionError("the uninstall entry stayed")
+        except WineError:  # reg query fails: the key is gone
+            pass
+        print("uninstalled: no C:\\Program Files\\Morex, no uninstall entry")
 
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
