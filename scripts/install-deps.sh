@@ -10,7 +10,7 @@ packages=(
   wine wine64
   python3 python3-pefile
   xvfb
-  wixl msitools python3-olefile osslsigncode openssl
+  wixl msitools python3-olefile python3-lxml osslsigncode openssl
 )
 
 missing=()
