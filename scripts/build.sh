@@ -6,12 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source scripts/take-turns.sh
 mkdir -p build
-exec 8>build/.build.lock
-if ! flock -n 8; then
-  echo "Another build in this checkout is running; waiting for it..." >&2
-  flock 8
-fi
+take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
 for preset in "$@"; do
   if [ ! -f "build/$preset/CMakeCache.txt" ]; then
     echo "Building the $preset tree (first time only, up to a few minutes)..." >&2

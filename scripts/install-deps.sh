@@ -9,26 +9,29 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   python3 python3-pefile
-  xvfb
+  xvfb git
   wixl msitools python3-olefile python3-lxml osslsigncode openssl
 )
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
+missing_packages() {
+  for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      echo "$package"
+  done
+}
+
+missing=($(missing_packages))
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+# Two commands started at once on a new machine would both install: one waits for the other,
+# then installs only what is still missing.
+source "$(dirname "$0")/take-turns.sh"
+take_turns "${TMPDIR:-/tmp}/morex-install-deps.lock" "Another command is installing packages; waiting..."
+missing=($(missing_packages))
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-# Two commands started at once on a new machine would both install: one waits for the other.
-exec 9>"${TMPDIR:-/tmp}/morex-install-deps.lock"
-if ! flock -n 9; then
-  echo "Another command is installing packages; waiting for it..."
-  flock 9
-  exec "$0" "$@" # what is still missing now
-fi
 echo "Installing: ${missing[*]}"
 $sudo apt-get -o DPkg::Lock::Timeout=600 update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"

@@ -8,12 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Two test runs in one checkout share their build trees and Wine prefixes: they take turns.
+source scripts/take-turns.sh
 mkdir -p build
-exec 7>build/.test.lock
-if ! flock -n 7; then
-  echo "Another test run in this checkout is going on; waiting for it to finish..." >&2
-  flock 7
-fi
+take_turns build/.test.lock "Another test run in this checkout is going on; waiting for it..."
 
 scripts/install-deps.sh
 scripts/build.sh mingw fuzz asan native

@@ -1,0 +1,10 @@
+# Sourced by the scripts: take_turns LOCK_FILE MESSAGE holds an exclusive lock on LOCK_FILE
+# until the script ends; when another command holds it, says MESSAGE on stderr and waits.
+take_turns() {
+  local fd
+  exec {fd}>"$1"
+  if ! flock -n "$fd"; then
+    echo "$2" >&2
+    flock "$fd"
+  fi
+}
