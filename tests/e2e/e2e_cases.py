@@ -117,7 +117,7 @@ class Cases:
         self.box.service("stop")
         report, debug = self.box.run_command_line(
             f"{WindowsPaths.refusing} /command stop /service {SERVICE_NAME}", verb,
-            debug="-all,+loaddll,fixme+advapi")
+            debug="-all,+loaddll,err+all,fixme+advapi")
         print(report)
         assert "ReportEventA" not in debug, "the refusing build reached the real event log"
         loads = [line.split(":", 1) for line in debug.splitlines() if ":loaddll:" in line]

@@ -43,6 +43,7 @@ SERVER_EXIT_SECONDS = 120
 COMMAND_SECONDS = 120
 LOCK_SECONDS = 1200
 KILL_SECONDS = 30
+BOOT_ATTEMPTS = 3
 
 
 class WindowsPaths:
@@ -322,13 +323,33 @@ class WineBox:
         out stopped. Wine ends service processes when the prefix's last ordinary process
         exits, and the server with them; one process that sleeps keeps both alive."""
         self.say("Starting the Windows computer...")
-        if self.display:
-            self._start_display()
-        holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"], env=self.env,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL, start_new_session=True)
-        self._write_record(holder_pid=holder.pid)
-        self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
+        for attempt in range(1, BOOT_ATTEMPTS + 1):
+            if self.display:
+                self._start_display()
+            holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"], env=self.env,
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, start_new_session=True)
+            self._write_record(holder_pid=holder.pid)
+            self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
+            if not self.display or self._desktop_shows_windows():
+                return
+            # Seen once in many runs: Wine's desktop came up without its display driver,
+            # and it keeps that for the server's life. Only a restart mends it.
+            _say(f"The desktop of {self.prefix} came up without a display driver; restarting "
+                 f"it (attempt {attempt} of {BOOT_ATTEMPTS})...")
+            self._stop_everything()
+        raise WineError(f"the desktop of prefix {self.prefix} could not show a window after "
+                        f"{BOOT_ATTEMPTS} starts")
+
+    def _desktop_shows_windows(self):
+        """The desktop and its display driver start with the first window: have them up
+        before anything is asked to show one."""
+        try:
+            self.wine(WindowsPaths.tool, "desktop", debug="err+all")
+            return True
+        except WineError as error:
+            _say(str(error))
+            return False
 
     def _start_display(self):
         """An Xvfb of the prefix's own, on a display number it picks itself."""

@@ -10,6 +10,8 @@
 //                             reports what the box shows, presses OK and reports the end
 //   e2e_tool hidden           runs MOREX_COMMAND_LINE on a window station and desktop made
 //                             without WSF_VISIBLE and reports whether it ends by itself
+//   e2e_tool desktop          waits until a window can be shown on the desktop (Wine starts
+//                             its desktop and display driver with the first window)
 
 #include <windows.h>
 
@@ -304,6 +306,22 @@ int RunHidden() {
   return 0;
 }
 
+int AwaitDesktop() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"probe", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
+    if (probe) {
+      ShowWindow(probe, SW_SHOWNOACTIVATE);
+      const bool shown = IsWindowVisible(probe);
+      DestroyWindow(probe);
+      if (shown)
+        return 0;
+    }
+    Sleep(100);
+  }
+  return Fail("showing a window on the desktop");
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -314,6 +332,8 @@ int wmain(int argc, wchar_t **argv) {
     return ShowBox();
   if (verb == L"hidden")
     return RunHidden();
+  if (verb == L"desktop")
+    return AwaitDesktop();
   if (verb == L"hold") {
     Sleep(INFINITE);
     return 0;
@@ -326,7 +346,8 @@ int wmain(int argc, wchar_t **argv) {
     return WithService(argv[2], SERVICE_START | SERVICE_QUERY_STATUS, StartAndWait);
   if (argc == 3 && verb == L"stop")
     return WithService(argv[2], SERVICE_STOP | SERVICE_QUERY_STATUS, StopAndWait);
-  std::fprintf(stderr,
-               "usage: e2e_tool run|box|hidden|hold|install NAME EXE|state|start|stop NAME\n");
+  std::fprintf(
+      stderr,
+      "usage: e2e_tool run|box|hidden|desktop|hold|install NAME EXE|state|start|stop NAME\n");
   return 1;
 }
