@@ -385,7 +385,9 @@ class WineBox:
 
     def _stop_everything(self):
         if self.prefix.exists() and self.our_processes():
-            self.server("-k", timeout=KILL_SECONDS)  # lets the server save the registry
+            # Lets the server save the registry; whatever it leaves is killed below.
+            with contextlib.suppress(WineError):
+                self.server("-k", timeout=KILL_SECONDS)
         deadline = time.monotonic() + KILL_SECONDS
         while pids := self.our_processes():
             if time.monotonic() > deadline:
