@@ -162,8 +162,8 @@ class Cases:
         print(f"installed Morex.exe 1.0.0.0 into C:\\Program Files\\Morex; listed as:\n{listed}")
 
         program = '"C:\\Program Files\\Morex\\Morex.exe"'
-        for word, state in (("start", "running"), ("stop", "stopped")):
-            self.expect(None, None, [entry(INFORMATION, 100, f"{word} {SERVICE_NAME}")], state,
+        for word, before, state in (("start", "stop", "running"), ("stop", None, "stopped")):
+            self.expect(None, before, [entry(INFORMATION, 100, f"{word} {SERVICE_NAME}")], state,
                         command_line=f"{program} /command {word} /service {SERVICE_NAME}")
             print(f"{word} from Program Files: event 100, service {state}")
 
