@@ -17,6 +17,7 @@ and each insertion string follows on the eventlog channel as an escaped L"..." l
 import contextlib
 import dataclasses
 import fcntl
+import itertools
 import json
 import os
 import re
@@ -31,8 +32,8 @@ from pathlib import Path
 
 SERVICE_NAME = "MorexTest"
 WINDOWS_DIR = "C:\\morex"
-BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_test_service.exe", "morex_bench_floor.exe",
-            "morex_refusing_event_log.exe")
+BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_e2e_desktop.exe", "morex_test_service.exe",
+            "morex_bench_floor.exe", "morex_refusing_event_log.exe")
 SERVICE_BINARY = "morex_test_service.exe"
 MARKER = "MOREX_WINEBOX"
 
@@ -44,11 +45,13 @@ COMMAND_SECONDS = 120
 LOCK_SECONDS = 1200
 KILL_SECONDS = 30
 BOOT_ATTEMPTS = 3
+DESKTOP_SECONDS = 60
 
 
 class WindowsPaths:
     morex = f"{WINDOWS_DIR}\\Morex.exe"
     tool = f"{WINDOWS_DIR}\\morex_e2e_tool.exe"
+    desktop = f"{WINDOWS_DIR}\\morex_e2e_desktop.exe"
     service = f"{WINDOWS_DIR}\\{SERVICE_BINARY}"
     floor = f"{WINDOWS_DIR}\\morex_bench_floor.exe"
     refusing = f"{WINDOWS_DIR}\\morex_refusing_event_log.exe"
@@ -326,15 +329,18 @@ class WineBox:
         for attempt in range(1, BOOT_ATTEMPTS + 1):
             if self.display:
                 self._start_display()
-            holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"], env=self.env,
-                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL, start_new_session=True)
+            # Wine's errors from the processes it starts on the way (the desktop among them)
+            # go to a log beside the prefix.
+            with open(self.prefix.with_name(self.prefix.name + ".log"), "ab") as log:
+                holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"],
+                                          env=dict(self.env, WINEDEBUG="err+all"),
+                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                          start_new_session=True)
             self._write_record(holder_pid=holder.pid)
             self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
             if not self.display or self._desktop_shows_windows():
                 return
-            # Seen once in many runs: Wine's desktop came up without its display driver,
-            # and it keeps that for the server's life. Only a restart mends it.
+            # The desktop never got its display driver: start everything again.
             _say(f"The desktop of {self.prefix} came up without a display driver; restarting "
                  f"it (attempt {attempt} of {BOOT_ATTEMPTS})...")
             self._stop_everything()
@@ -342,14 +348,21 @@ class WineBox:
                         f"{BOOT_ATTEMPTS} starts")
 
     def _desktop_shows_windows(self):
-        """The desktop and its display driver start with the first window: have them up
-        before anything is asked to show one."""
-        try:
-            self.wine(WindowsPaths.tool, "desktop", debug="err+all")
-            return True
-        except WineError as error:
-            _say(str(error))
-            return False
+        """The desktop and its display driver start with the first window, slowly on a busy
+        machine; a process that asks meanwhile goes without a driver for its whole life. Have
+        them up, with a new process for each try, before anything is asked to show a box."""
+        deadline = time.monotonic() + DESKTOP_SECONDS
+        for tries in itertools.count(1):
+            try:
+                self.wine(WindowsPaths.desktop, "probe", debug="err+all")
+                if tries > 1:
+                    _say(f"The desktop of {self.prefix} showed a window at try {tries}.")
+                return True
+            except WineError as error:
+                if time.monotonic() > deadline:
+                    _say(str(error))
+                    return False
+            time.sleep(0.5)
 
     def _start_display(self):
         """An Xvfb of the prefix's own, on a display number it picks itself."""
@@ -426,10 +439,11 @@ class WineBox:
     # --- using it -------------------------------------------------------------------------
 
     def run_command_line(self, command_line, verb="run", debug="-all,+eventlog,fixme+advapi"):
-        """Runs an exact command line through the tool (`verb`: run, box or hidden); returns
-        the tool's report and Wine's debug output on the `debug` channels."""
+        """Runs an exact command line through a tool (`verb`: run, or the desktop tool's box
+        or hidden); returns the tool's report and Wine's debug output on `debug`."""
+        tool = WindowsPaths.tool if verb == "run" else WindowsPaths.desktop
         with self.turn():
-            return self.wine(WindowsPaths.tool, verb, debug=debug,
+            return self.wine(tool, verb, debug=debug,
                              extra_env={"MOREX_COMMAND_LINE": command_line})
 
     def run_morex(self, arguments, command_line=None):
