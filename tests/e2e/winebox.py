@@ -44,7 +44,7 @@ SERVER_EXIT_SECONDS = 120
 COMMAND_SECONDS = 120
 LOCK_SECONDS = 1200
 KILL_SECONDS = 30
-BOOT_ATTEMPTS = 3
+BOOT_ATTEMPTS = 5
 DESKTOP_SECONDS = 60
 
 
@@ -344,13 +344,16 @@ class WineBox:
             _say(f"The desktop of {self.prefix} came up without a display driver; restarting "
                  f"it (attempt {attempt} of {BOOT_ATTEMPTS})...")
             self._stop_everything()
+            time.sleep(2 * attempt)  # let whatever made it slow pass
         raise WineError(f"the desktop of prefix {self.prefix} could not show a window after "
                         f"{BOOT_ATTEMPTS} starts")
 
     def _desktop_shows_windows(self):
-        """The desktop and its display driver start with the first window, slowly on a busy
-        machine; a process that asks meanwhile goes without a driver for its whole life. Have
-        them up, with a new process for each try, before anything is asked to show a box."""
+        """The desktop and its display driver start with the first window. On a busy machine
+        Wine may start the desktop before the services it waits for, and then it has no
+        display driver for its whole life: end that desktop, and the next window starts a
+        new one. Have it up, with a new process for each try, before anything is asked to
+        show a box."""
         deadline = time.monotonic() + DESKTOP_SECONDS
         for tries in itertools.count(1):
             try:
@@ -362,7 +365,14 @@ class WineBox:
                 if time.monotonic() > deadline:
                     _say(str(error))
                     return False
+            self._end_desktop()
             time.sleep(0.5)
+
+    def _end_desktop(self):
+        for pid in self.our_processes():
+            with contextlib.suppress(OSError):
+                if b"explorer.exe" in Path(f"/proc/{pid}/cmdline").read_bytes():
+                    os.kill(pid, signal.SIGKILL)
 
     def _start_display(self):
         """An Xvfb of the prefix's own, on a display number it picks itself."""
