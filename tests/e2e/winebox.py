@@ -21,9 +21,10 @@ import itertools
 import json
 import os
 import re
-import select
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -45,7 +46,8 @@ COMMAND_SECONDS = 120
 LOCK_SECONDS = 1200
 KILL_SECONDS = 30
 BOOT_ATTEMPTS = 5
-DESKTOP_SECONDS = 60
+DESKTOP_SECONDS = 20
+FIRST_DISPLAY = 90  # clear of the displays that people and CI tools use
 
 
 class WindowsPaths:
@@ -133,6 +135,14 @@ def _wineserver():
     raise WineError("wineserver not found; install Debian's wine and wine64")
 
 
+def _alive(pid):
+    """False for a process that ended, even one still waiting to be reaped (a zombie)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
 def processes_marked(marker_value):
     """Pids of the live processes whose environment carries MOREX_WINEBOX=marker_value."""
     wanted = f"{MARKER}={marker_value}".encode()
@@ -141,13 +151,26 @@ def processes_marked(marker_value):
         if not entry.name.isdigit() or int(entry.name) == os.getpid():
             continue
         try:
-            if (entry / "stat").read_text().rsplit(")", 1)[1].split()[0] == "Z":
-                continue  # already ended, waiting to be reaped
-            if wanted in (entry / "environ").read_bytes().split(b"\0"):
+            if _alive(entry.name) and wanted in (entry / "environ").read_bytes().split(b"\0"):
                 found.append(int(entry.name))
-        except (OSError, IndexError):
+        except OSError:
             continue
     return found
+
+
+def _free_stale_display_lock(number):
+    """Removes the lock of an X server that ended without removing it (a killed one); False
+    when a live process holds the display."""
+    lock = Path(f"/tmp/.X{number}-lock")
+    try:
+        pid = int(lock.read_text().strip())
+    except (OSError, ValueError):
+        return True
+    if _alive(pid):
+        return False
+    lock.unlink(missing_ok=True)
+    Path(f"/tmp/.X11-unix/X{number}").unlink(missing_ok=True)
+    return True
 
 
 def _say(text):
@@ -375,24 +398,47 @@ class WineBox:
                     os.kill(pid, signal.SIGKILL)
 
     def _start_display(self):
-        """An Xvfb of the prefix's own, on a display number it picks itself."""
-        read_end, write_end = os.pipe()
-        subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen",
-                          "0", "1024x768x24"], env=self.env, pass_fds=(write_end,),
-                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL, start_new_session=True)
-        os.close(write_end)
-        try:
-            if not select.select([read_end], [], [], COMMAND_SECONDS)[0]:
-                raise WineError(f"Xvfb did not report its display within {COMMAND_SECONDS} s "
-                                f"(prefix {self.prefix})")
-            number = os.read(read_end, 64).decode().strip()
-        finally:
-            os.close(read_end)
-        if not number.isdigit():
-            raise WineError(f"Xvfb did not start (prefix {self.prefix})")
-        self.env["DISPLAY"] = f":{number}"
-        self._write_record(display=self.env["DISPLAY"])
+        """An Xvfb of the prefix's own, on the first display number that nobody answers on.
+        (Xvfb's own choice, -displayfd, now and then reports a number and then dies.)"""
+        for number in range(FIRST_DISPLAY, FIRST_DISPLAY + 100):
+            if self._display_answers(number) or not _free_stale_display_lock(number):
+                continue
+            with open(self.prefix.with_name(self.prefix.name + ".log"), "ab") as log:
+                xvfb = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen",
+                                         "0", "1024x768x24"], env=self.env,
+                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                        start_new_session=True)
+            if self._await_display(number, xvfb):
+                self.env["DISPLAY"] = f":{number}"
+                self._write_record(display=self.env["DISPLAY"])
+                return
+        raise WineError(f"no X display could be started for prefix {self.prefix}")
+
+    @staticmethod
+    def _display_answers(number):
+        """True when an X server on the display answers a connection setup."""
+        setup = struct.pack("<cxHHHHxx", b"l", 11, 0, 0, 0)
+        for address in (f"\0/tmp/.X11-unix/X{number}", f"/tmp/.X11-unix/X{number}"):
+            with contextlib.suppress(OSError), socket.socket(socket.AF_UNIX) as x:
+                x.settimeout(5)
+                x.connect(address)
+                x.sendall(setup)
+                if x.recv(1) == b"\x01":  # Success
+                    return True
+        return False
+
+    def _await_display(self, number, xvfb):
+        """Waits until the new X server answers: a desktop whose first try to reach it fails
+        stays without a display driver. False when it ended instead (the number was taken)."""
+        deadline = time.monotonic() + COMMAND_SECONDS
+        while time.monotonic() < deadline:
+            if self._display_answers(number):
+                return True
+            if xvfb.poll() is not None:
+                return False
+            time.sleep(0.1)
+        raise WineError(f"Xvfb on display :{number} did not answer within {COMMAND_SECONDS} s "
+                        f"(prefix {self.prefix})")
 
     def shutdown(self):
         """Stops every process of the prefix; afterwards none of ours is left."""
@@ -411,6 +457,11 @@ class WineBox:
             # Lets the server save the registry; whatever it leaves is killed below.
             with contextlib.suppress(WineError):
                 self.server("-k", timeout=KILL_SECONDS)
+        # Asked first, so that Xvfb removes its lock and socket; killed after.
+        for pid in self.our_processes():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGTERM)
+        time.sleep(0.2)
         deadline = time.monotonic() + KILL_SECONDS
         while pids := self.our_processes():
             if time.monotonic() > deadline:
