@@ -515,8 +515,16 @@ class WineBox:
         return parse_entries(self.run_command_line(command_line)[1])
 
     def service(self, verb, name=SERVICE_NAME):
+        """Queries the service (state) or brings it to a state (start, stop) and waits until it
+        is there. Each verb is idempotent, so a second try follows a failed first one: on a
+        busy machine a Wine process now and then ends with 1 before it ran (seen once in 500
+        queries), which says nothing about Morex."""
         with self.turn():
-            stdout, _ = self.wine(WindowsPaths.tool, verb, name)
+            try:
+                stdout, _ = self.wine(WindowsPaths.tool, verb, name)
+            except WineError as error:
+                _say(f"{error}\n... trying once more")
+                stdout, _ = self.wine(WindowsPaths.tool, verb, name)
             return stdout.strip()
 
     def settled_state(self, name=SERVICE_NAME, seconds=20):
