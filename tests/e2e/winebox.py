@@ -517,8 +517,8 @@ class WineBox:
     def service(self, verb, name=SERVICE_NAME):
         """Queries the service (state) or brings it to a state (start, stop) and waits until it
         is there. Each verb is idempotent, so a second try follows a failed first one: on a
-        busy machine a Wine process now and then ends with 1 before it ran (seen once in 500
-        queries), which says nothing about Morex."""
+        busy machine a Wine process now and then ends with 1 and no word before it ran (once
+        in five suite runs), which says nothing about Morex."""
         with self.turn():
             try:
                 stdout, _ = self.wine(WindowsPaths.tool, verb, name)
