@@ -5,10 +5,13 @@
         writes OUT_DIR/Morex-VERSION-win64.zip and OUT_DIR/Morex-VERSION-win64.msi
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
+    release.py version
+        prints the project's version, from project(Morex VERSION ...) in CMakeLists.txt
 """
 
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -28,6 +31,15 @@ CODES = uuid.UUID("5d0c7a52-8f1e-4b7a-9c3d-2e6f4a1b8c90")
 # Summary information (\x05SummaryInformation) property IDs and types.
 PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 0x1E, 0x40
+
+
+def project_version():
+    """The one version of the project, which also feeds the version resource and manifest."""
+    found = re.search(r"^project\(Morex VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text(),
+                      re.MULTILINE)
+    if not found:
+        raise SystemExit("no project(Morex VERSION ...) in CMakeLists.txt")
+    return found.group(1)
 
 
 def guid(text):
@@ -123,5 +135,7 @@ if __name__ == "__main__":
         package(*sys.argv[2:7])
     elif sys.argv[1] == "sums":
         sums(sys.argv[2], sys.argv[3:])
+    elif sys.argv[1] == "version":
+        print(project_version())
     else:
         sys.exit(__doc__)

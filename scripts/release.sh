@@ -32,10 +32,9 @@ if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; };
 fi
 
 scripts/install-deps.sh >&2
-version=$(sed -n 's/^project(Morex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(/usr/bin/python3 scripts/release.py version)
 commit=$(git rev-parse HEAD)
 epoch=$(git log -1 --format=%ct HEAD)
-[ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   echo "release: the work tree has uncommitted changes; the release is made of $commit alone" >&2
 fi

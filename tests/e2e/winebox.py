@@ -17,7 +17,6 @@ and each insertion string follows on the eventlog channel as an escaped L"..." l
 import contextlib
 import dataclasses
 import fcntl
-import itertools
 import json
 import os
 import re
@@ -45,7 +44,6 @@ SERVER_EXIT_SECONDS = 120
 COMMAND_SECONDS = 120
 LOCK_SECONDS = 1200
 KILL_SECONDS = 30
-BOOT_ATTEMPTS = 5
 DESKTOP_SECONDS = 20
 FIRST_DISPLAY = 90  # clear of the displays that people and CI tools use
 
@@ -349,53 +347,35 @@ class WineBox:
         out stopped. Wine ends service processes when the prefix's last ordinary process
         exits, and the server with them; one process that sleeps keeps both alive."""
         self.say("Starting the Windows computer...")
-        for attempt in range(1, BOOT_ATTEMPTS + 1):
-            if self.display:
-                self._start_display()
-            # Wine's errors from the processes it starts on the way (the desktop among them)
-            # go to a log beside the prefix.
-            with open(self.prefix.with_name(self.prefix.name + ".log"), "ab") as log:
-                holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"],
-                                          env=dict(self.env, WINEDEBUG="err+all"),
-                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                          start_new_session=True)
-            self._write_record(holder_pid=holder.pid)
-            self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
-            if not self.display or self._desktop_shows_windows():
-                return
-            # The desktop never got its display driver: start everything again.
-            _say(f"The desktop of {self.prefix} came up without a display driver; restarting "
-                 f"it (attempt {attempt} of {BOOT_ATTEMPTS})...")
-            self._stop_everything()
-            time.sleep(2 * attempt)  # let whatever made it slow pass
-        raise WineError(f"the desktop of prefix {self.prefix} could not show a window after "
-                        f"{BOOT_ATTEMPTS} starts")
+        if self.display:
+            self._start_display()
+        # Wine's errors from the processes it starts on the way (the desktop among them) go
+        # to a log beside the prefix.
+        with open(self.prefix.with_name(self.prefix.name + ".log"), "ab") as log:
+            holder = subprocess.Popen(["wine", WindowsPaths.tool, "hold"],
+                                      env=dict(self.env, WINEDEBUG="err+all"),
+                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                      start_new_session=True)
+        self._write_record(holder_pid=holder.pid)
+        self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
+        if self.display:
+            self._await_desktop()
 
-    def _desktop_shows_windows(self):
-        """The desktop and its display driver start with the first window. On a busy machine
-        Wine may start the desktop before the services it waits for, and then it has no
-        display driver for its whole life: end that desktop, and the next window starts a
-        new one. Have it up, with a new process for each try, before anything is asked to
-        show a box."""
+    def _await_desktop(self):
+        """The desktop and its display driver start with the first window, slowly on a busy
+        machine, and a process that asks meanwhile goes without a driver for its whole life.
+        Have them up, with a new process for each try, before anything is asked to show a
+        box."""
         deadline = time.monotonic() + DESKTOP_SECONDS
-        for tries in itertools.count(1):
+        while True:
             try:
                 self.wine(WindowsPaths.desktop, "probe", debug="err+all")
-                if tries > 1:
-                    _say(f"The desktop of {self.prefix} showed a window at try {tries}.")
-                return True
+                return
             except WineError as error:
                 if time.monotonic() > deadline:
-                    _say(str(error))
-                    return False
-            self._end_desktop()
+                    raise WineError(f"the desktop of prefix {self.prefix} showed no window "
+                                    f"within {DESKTOP_SECONDS} s:\n{error}")
             time.sleep(0.5)
-
-    def _end_desktop(self):
-        for pid in self.our_processes():
-            with contextlib.suppress(OSError):
-                if b"explorer.exe" in Path(f"/proc/{pid}/cmdline").read_bytes():
-                    os.kill(pid, signal.SIGKILL)
 
     def _start_display(self):
         """An Xvfb of the prefix's own, on the first display number that nobody answers on.

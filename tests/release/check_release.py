@@ -14,7 +14,7 @@ from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "scripts"))
-from release import product_code  # noqa: E402
+from release import product_code, project_version  # noqa: E402
 
 UPGRADE_CODE = "{6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93}"
 
@@ -40,8 +40,7 @@ def main(out):
     release = out / "signed"
     print(run(str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
               str(signer / "cert.pem"), "--key", str(signer / "key.pem")))
-    version = run("sed", "-n", r"s/^project(Morex VERSION \([0-9.]*\).*/\1/p",
-                  str(SOURCE / "CMakeLists.txt")).strip()
+    version = project_version()
     zip_name, msi_name = f"Morex-{version}-win64.zip", f"Morex-{version}-win64.msi"
     assert sorted(p.name for p in release.iterdir()) == sorted(
         ["Morex.exe", zip_name, msi_name, "SHA256SUMS"])

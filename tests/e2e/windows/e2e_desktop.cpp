@@ -101,16 +101,16 @@ HWND AwaitBox(const PROCESS_INFORMATION &process) {
 }
 
 // Waits for the process to end on its own, counting the boxes other than `first` that it
-// shows meanwhile.
-bool AwaitEnd(const PROCESS_INFORMATION &process, HWND first, int &moreBoxes) {
+// shows meanwhile on the given desktop (nullptr: ours).
+bool AwaitEnd(const PROCESS_INFORMATION &process, HWND first, HDESK desktop, int &boxes) {
   std::vector<HWND> seen;
   for (DWORD waited = 0; waited < kBoxWaitMs; waited += 50) {
     if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0)
       return true;
-    for (HWND dialog : DialogsOf(process.dwProcessId))
+    for (HWND dialog : DialogsOf(process.dwProcessId, desktop))
       if (dialog != first && std::find(seen.begin(), seen.end(), dialog) == seen.end())
         seen.push_back(dialog);
-    moreBoxes = static_cast<int>(seen.size());
+    boxes = static_cast<int>(seen.size());
   }
   return false;
 }
@@ -139,7 +139,7 @@ int ShowBox() {
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   std::printf("pressed OK\n");
   int moreBoxes = 0;
-  const bool ended = AwaitEnd(process, box, moreBoxes);
+  const bool ended = AwaitEnd(process, box, nullptr, moreBoxes);
   std::printf("ended by itself: %s, exit code %lu\n", ended ? "yes" : "no",
               ExitCodeOf(process.hProcess));
   std::printf("boxes after OK: %d\n", moreBoxes);
@@ -171,12 +171,7 @@ int RunHidden() {
     return 2;
   int boxes = 0;
   const DWORD started = GetTickCount();
-  bool ended = false;
-  for (DWORD waited = 0; !ended && waited < kBoxWaitMs; waited += 50) {
-    ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
-    if (!DialogsOf(process.dwProcessId, desktop).empty())
-      ++boxes;
-  }
+  const bool ended = AwaitEnd(process, nullptr, desktop, boxes);
   std::printf("ended by itself: %s, exit code %lu, after %lu ms\n", ended ? "yes" : "no",
               ExitCodeOf(process.hProcess), GetTickCount() - started);
   std::printf("boxes seen: %d\n", boxes);
