@@ -6,6 +6,8 @@
 #include "core/handles.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace morex::mdlEventLogSink {
@@ -25,6 +27,46 @@ platform::Word EventType(std::int32_t lngType) {
   return static_cast<platform::Word>(static_cast<std::int16_t>(lngType));
 }
 
+// What Windows takes in one entry: each insertion string up to 31,839 characters, binary data
+// up to 61,440 bytes. Above either, ReportEvent refuses the whole entry.
+constexpr std::size_t kMaxStringCharacters = 31839;
+constexpr std::size_t kMaxDataBytes = 61440;
+
+struct FittedMessage {
+  std::u16string text;
+  std::string ansi;
+};
+
+bool Fits(const FittedMessage &message) {
+  return message.text.size() <= kMaxStringCharacters && message.ansi.size() + 1 <= kMaxDataBytes;
+}
+
+// The first `keep` characters (never half a surrogate pair) and a marker saying how many
+// were left out.
+FittedMessage Shortened(const std::u16string &message, std::size_t keep) {
+  if (keep > 0 && message[keep - 1] >= 0xD800 && message[keep - 1] <= 0xDBFF)
+    --keep;
+  FittedMessage shortened;
+  shortened.text = message.substr(0, keep) + u"... [" + DecimalForm(message.size() - keep) +
+                   u" more characters left out]";
+  shortened.ansi = ToAnsi(shortened.text);
+  return shortened;
+}
+
+// The message as the event log takes it: unchanged when it fits, otherwise its longest head
+// that fits with the marker. In a double-byte code page the data reaches its limit first.
+FittedMessage FitForTheEventLog(const std::u16string &message) {
+  FittedMessage whole{message, ToAnsi(message)};
+  if (Fits(whole))
+    return whole;
+  std::size_t fits = 0, tooLong = std::min(message.size(), kMaxStringCharacters) + 1;
+  while (tooLong - fits > 1) {
+    const std::size_t keep = fits + (tooLong - fits) / 2;
+    (Fits(Shortened(message, keep)) ? fits : tooLong) = keep;
+  }
+  return Shortened(message, fits);
+}
+
 // A zero-filled block holding the ANSI message and its terminating zero. It is sized from the
 // converted bytes rather than the character count: in a multi-byte code page the converted
 // text is longer than the text, and a block of characters + 1 bytes would overflow.
@@ -39,9 +81,32 @@ unique_hglobal CopyToBlock(const std::string &ansi) {
   return block;
 }
 
+bool InSessionZero() {
+  platform::Dword session = 0;
+  return platform::ProcessIdToSessionId(platform::GetCurrentProcessId(), &session) && session == 0;
+}
+
+// False where nobody can see a window: on a window station that is not visible (a scheduled
+// task that runs whether or not a user is logged on), or in session 0, where services and such
+// tasks run and no user has been interactive since Windows Vista, even on a visible WinSta0.
+// A message box there would wait forever. When the station can't be asked, the box is shown.
+bool SomeoneCanSeeABox() {
+  if (InSessionZero())
+    return false;
+  platform::UserObjectFlags flags{};
+  const platform::Handle station = platform::GetProcessWindowStation();
+  if (!station || !platform::GetUserObjectInformationW(station, platform::kUoiFlags, &flags,
+                                                       sizeof flags, nullptr))
+    return true;
+  return (flags.flags & platform::kWsfVisible) != 0;
+}
+
 void ShowErrorCode(std::int32_t code) {
+  if (!SomeoneCanSeeABox())
+    return;
   const std::u16string text = DecimalForm(code);
-  platform::MessageBoxW(nullptr, text.c_str(), kApplicationTitle, platform::kMbOk);
+  const std::u16string caption(std::begin(kApplicationTitle), std::end(kApplicationTitle) - 1);
+  platform::MessageBoxW(nullptr, text.c_str(), caption.c_str(), platform::kMbOk);
 }
 
 } // namespace
@@ -50,9 +115,9 @@ void WriteEventLogEntry(const std::u16string &strMessage, const std::int32_t &ln
                         const std::int32_t &lngEventID) {
   // A failed registration is not tested: the report then fails on the missing handle and the
   // message box shows its error code.
-  const unique_event_source source(platform::RegisterEventSourceA("", "Morex"));
+  const unique_event_source source(platform::RegisterEventSourceA("", kApplicationTitle));
   CheckBlockLength(strMessage);
-  const std::string ansi = ToAnsi(strMessage);
+  const std::string ansi = FitForTheEventLog(strMessage).ansi;
   const unique_hglobal block = CopyToBlock(ansi);
   const platform::Word type = EventType(lngType);
   const char *strings[] = {static_cast<const char *>(block.get())};

@@ -1,8 +1,9 @@
 #pragma once
 
 // The Win32 calls that Morex makes, in its own types, without <windows.h>. The MinGW-w64 build
-// links the implementation that forwards to Windows; the native build links an in-memory
-// stand-in that the unit tests drive. Signatures mirror the Win32 ones one for one.
+// links the implementation that forwards to Windows, one call per function and no decisions;
+// the native build links an in-memory stand-in that the unit tests drive. Signatures mirror
+// the Win32 ones one for one. Nothing here knows the layers above.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,16 @@ inline constexpr unsigned kMbOk = 0x0;
 inline constexpr unsigned kCpAcp = 0;
 inline constexpr Dword kWcNoBestFitChars = 0x400;
 
+// USEROBJECTFLAGS, as GetUserObjectInformationW fills it for UOI_FLAGS.
+struct UserObjectFlags {
+  Bool inherit;
+  Bool reserved;
+  Dword flags;
+};
+
+inline constexpr std::int32_t kUoiFlags = 1;
+inline constexpr Dword kWsfVisible = 0x0001;
+
 inline constexpr Dword kErrorAccessDenied = 5;
 inline constexpr Dword kErrorInvalidHandle = 6;
 inline constexpr Dword kErrorNotEnoughMemory = 8;
@@ -46,6 +57,7 @@ inline constexpr Dword kErrorInvalidServiceControl = 1052;
 inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
 inline constexpr Dword kErrorServiceDoesNotExist = 1060;
 inline constexpr Dword kErrorServiceNotActive = 1062;
+inline constexpr Dword kRpcSInvalidBound = 1734;
 
 // advapi32: the Service Control Manager.
 Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess);
@@ -70,8 +82,14 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
                                  std::int32_t multiByteLength, const char *defaultChar,
                                  Bool *usedDefaultChar);
 const char16_t *GetCommandLineW();
+Dword GetCurrentProcessId();
+Bool ProcessIdToSessionId(Dword processId, Dword *sessionId);
 
-// user32: the modal message box. Returns the button that closed it.
+// user32, loaded on the first of these calls: only a run whose entry was refused needs it.
+Handle GetProcessWindowStation();
+Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
+                               Dword *lengthNeeded);
+// The modal message box. Returns the button that closed it.
 std::int32_t MessageBoxW(Handle owner, const char16_t *text, const char16_t *caption,
                          unsigned type);
 

@@ -30,7 +30,7 @@ constexpr std::size_t kPlanBytes = 2 + sizeof(kFaultableCalls) / sizeof(kFaultab
 constexpr morex::platform::Dword kErrors[] = {
     5,     6,           8, 87,    1056,        1060,        1062, 1502,
     70000, 0x80000000u, 0, 32767, 0x7FFFFFFFu, 0xFFFFFFFFu, 1053, 1};
-constexpr unsigned kCodePages[] = {1252, 932, 65001, 1252};
+constexpr unsigned kCodePages[] = {1252, 932, 65001, 936};
 
 void Check(bool condition, const char *rule) {
   if (condition)
@@ -100,6 +100,10 @@ void CheckEntries(const morex::fake::World &world) {
     expected.push_back(0);
     Check(entry.data == expected, "binary data is the string's bytes and one zero");
   }
+  for (const auto &call : world.calls)
+    if (call.call == Call::ReportEventA && !world.faults.count(Call::ReportEventA))
+      Check(call.error == 0 || call.error == morex::platform::kErrorInvalidHandle,
+            "no entry refused for its size");
   const std::size_t refused = AttemptedEvents(world).size() - world.entries.size();
   Check(world.messageBoxes.size() == refused, "one message box per refused entry");
   for (const auto &box : world.messageBoxes)
@@ -176,6 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     commandLine.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   // Windows hands over a zero-terminated text: nothing after a zero reaches the program.
   commandLine = commandLine.c_str();
+  // Stretched to the longest command line, so that names reach the event log's limits.
+  while ((data[1] >> 5) == 7 && !commandLine.empty() && commandLine.size() < kMaxCommandLine)
+    commandLine += commandLine.back();
   world.commandLine = commandLine;
 
   const bool existed = world.services.count("Spooler") != 0;

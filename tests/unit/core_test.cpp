@@ -68,15 +68,32 @@ TEST_F(ToAnsiTest, NeverTurnsAFullWidthLetterIntoItsAsciiLookAlike) {
   EXPECT_EQ(world().FindCall(fake::Call::WideCharToMultiByte)->number, platform::kWcNoBestFitChars);
 }
 
-TEST_F(ToAnsiTest, EncodesMultiByteCodePage932) {
-  world().codePage = 932;
-  EXPECT_EQ(ToAnsi(u"\uFF33v\u30B5"), "\x82\x72v\x83\x54"); // full-width S, v, katakana sa
-  EXPECT_EQ(ToAnsi(u"\uFF76"), "\xB6");                     // half-width katakana ka
+TEST_F(ToAnsiTest, EncodesEachCodePageAsWindowsTablesDo) {
+  const struct {
+    unsigned codePage;
+    std::u16string text;
+    std::string bytes;
+  } cases[] = {
+      // full-width S, v, katakana sa, half-width ka; yen and wave dash only by best fit
+      {932, u"\uFF33v\u30B5\uFF76\u00A5\u301C", "\x82\x72v\x83\x54\xB6??"},
+      {936, u"\u4E2D\u20AC\u00E9\u00C0",
+       "\xD6\xD0\x80\xA8\xA6?"},                  // Han, euro, pinyin e, no A-grave
+      {1251, u"\u0416\u2116\u00E9", "\xC6\xB9?"}, // Zhe, the numero sign, no e-acute
+      // the five bytes that 1252 leaves unassigned map to the C1 controls and back
+      {1252, u"\u0081\u008D\u008F\u0090\u009D\u0152", "\x81\x8D\x8F\x90\x9D\x8C"},
+      {65001, u"\U0001F600", "\xF0\x9F\x98\x80"},
+  };
+  for (const auto &c : cases) {
+    world().codePage = c.codePage;
+    EXPECT_EQ(ToAnsi(c.text), c.bytes) << c.codePage;
+  }
 }
 
 TEST_F(ToAnsiTest, LoneSurrogatesBecomeTheDefaultCharacter) {
   world().codePage = 1252;
   EXPECT_EQ(ToAnsi(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a?b");
+  world().codePage = 65001;
+  EXPECT_EQ(ToAnsi(std::u16string(u"a") + char16_t(0xDC00)), "a\xEF\xBF\xBD");
 }
 
 TEST_F(ToAnsiTest, FallsBackToNoFlagsWhereTheCodePageRejectsThem) {

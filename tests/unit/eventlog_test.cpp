@@ -53,6 +53,28 @@ TEST_F(WriteEventLogEntryTest, MultiByteCodePageSizesTheBlockFromTheConvertedByt
   ExpectNothingOutstanding();
 }
 
+TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWhatWasCut) {
+  const auto write = [&](unsigned codePage, const std::u16string &message) {
+    world().codePage = codePage;
+    WriteEventLogEntry(message, kEventLogInformationType, 100);
+    const fake::EventEntry &entry = world().entries.back();
+    return std::pair{entry.strings[0], entry.data.size()};
+  };
+  const std::u16string katakana(30719, u'\u30A2'); // two bytes each in 932
+  const auto under = write(1252, std::u16string(31839, u'a'));
+  EXPECT_EQ(under, std::pair(std::string(31839, 'a'), std::size_t{31840}));
+  EXPECT_EQ(write(932, u"a" + katakana).second, 61440u); // at the byte limit
+  const auto over = write(1252, std::u16string(31840, u'a'));
+  EXPECT_EQ(over.first, std::string(31806, 'a') + "... [34 more characters left out]");
+  // One byte over: the double-byte character that would cross the limit goes with the rest.
+  const auto [text, bytes] = write(932, u"ab" + katakana);
+  EXPECT_EQ(text.substr(0, 4), "ab\x83\x41");
+  EXPECT_EQ(text.substr(text.size() - 33), "... [17 more characters left out]");
+  EXPECT_EQ(bytes, 61440u);
+  EXPECT_EQ(world().entries.size(), 4u);
+  ExpectNothingOutstanding();
+}
+
 TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
   WriteEventLogEntry(u"one", kEventLogErrorType, 103);
   WriteEventLogEntry(u"two", kEventLogErrorType, 101);
@@ -70,6 +92,21 @@ TEST_F(WriteEventLogEntryTest, RefusedEntryShowsOneMessageBoxWithTheErrorCodeAlo
   EXPECT_EQ(world().messageBoxes[0].text, u"1502");
   EXPECT_EQ(world().messageBoxes[0].caption, u"Morex");
   EXPECT_EQ(world().messageBoxes[0].type, 0u); // MB_OK, no icon
+  ExpectNothingOutstanding();
+}
+
+TEST_F(WriteEventLogEntryTest, NoBoxWhereNobodyCanSeeIt) {
+  world().faults[fake::Call::ReportEventA] = {1502};
+  world().stationVisible = false; // a task that runs whether or not a user is logged on
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  world().stationVisible = true;
+  world().sessionId = 0; // a service, or a task that runs as SYSTEM
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  EXPECT_TRUE(world().messageBoxes.empty());
+  world().sessionId = 2;
+  world().faults[fake::Call::GetUserObjectInformationW] = {platform::kErrorAccessDenied};
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102); // a station that can't be asked
+  EXPECT_EQ(world().messageBoxes.size(), 1u);
   ExpectNothingOutstanding();
 }
 

@@ -5,8 +5,13 @@
 
 #include "platform/fake/fake_platform.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 namespace morex::fake {
 namespace {
@@ -101,82 +106,63 @@ bool CheckBlockRange(const void *address, std::size_t length) {
   return true;
 }
 
-// Windows-1252 bytes 0x80-0x9F.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-std::optional<std::string> Cp1252(char16_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
-    return std::string(1, static_cast<char>(c));
-  for (int i = 0; i < 32; ++i)
-    if (kCp1252High[i] == c)
-      return std::string(1, static_cast<char>(0x80 + i));
-  return std::nullopt;
+// The iconv names of the code pages the stand-in models. glibc has them whole; Windows' own
+// tables differ only where the functions below say so.
+const char *IconvName(unsigned codePage) {
+  static const std::map<unsigned, const char *> names = {
+      {932, "CP932"}, {936, "CP936"}, {1251, "CP1251"}, {1252, "CP1252"}, {65001, "UTF-8"}};
+  if (const auto found = names.find(codePage); found != names.end())
+    return found->second;
+  std::fprintf(stderr, "fake platform: code page %u is not modelled\n", codePage);
+  std::abort();
 }
 
-std::string DoubleByte(unsigned code) {
-  return std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+// The converted bytes, or nothing when iconv can't convert all of them.
+std::string Iconv(const char *to, const char *from, const std::string &input) {
+  const iconv_t converter = iconv_open(to, from);
+  std::string output(input.size() * 2 + 8, '\0');
+  char *in = const_cast<char *>(input.data()), *out = output.data();
+  std::size_t inLeft = input.size(), outLeft = output.size();
+  const bool converted = iconv(converter, &in, &inLeft, &out, &outLeft) != std::size_t(-1);
+  iconv_close(converter);
+  return converted ? output.substr(0, output.size() - outLeft) : std::string();
 }
 
-// A subset of Shift-JIS: ASCII, half-width katakana, full-width digits and letters, the
-// ideographic space, hiragana and katakana.
-std::optional<std::string> Cp932(char16_t c) {
-  if (c < 0x80)
-    return std::string(1, static_cast<char>(c));
-  if (c >= 0xFF61 && c <= 0xFF9F)
-    return std::string(1, static_cast<char>(0xA1 + (c - 0xFF61)));
-  if (c == 0x3000)
-    return DoubleByte(0x8140);
-  if (c >= 0xFF10 && c <= 0xFF19)
-    return DoubleByte(0x824F + (c - 0xFF10));
-  if (c >= 0xFF21 && c <= 0xFF3A)
-    return DoubleByte(0x8260 + (c - 0xFF21));
-  if (c >= 0xFF41 && c <= 0xFF5A)
-    return DoubleByte(0x8281 + (c - 0xFF41));
-  if (c >= 0x3041 && c <= 0x3093)
-    return DoubleByte(0x829F + (c - 0x3041));
-  if (c >= 0x30A1 && c <= 0x30F6) {
-    const unsigned code = 0x8340 + (c - 0x30A1);
-    return DoubleByte(code >= 0x837F ? code + 1 : code); // 0x7F is never a trail byte
-  }
-  return std::nullopt;
+std::string Utf16Bytes(const std::u16string &units) { // the host is little-endian
+  return std::string(reinterpret_cast<const char *>(units.data()), units.size() * 2);
 }
 
-void AppendUtf8(std::string &out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+// The bytes of the characters, or nothing when the code page lacks one of them. Without best
+// fit only round-trip mappings count, as in Windows' tables; iconv's one-way mappings (U+00A5
+// to 0x5C in 932) stand in for Windows' best fit.
+std::string EncodeCharacters(unsigned codePage, const std::u16string &characters, bool bestFit) {
+  if (std::all_of(characters.begin(), characters.end(), [](char16_t c) { return c < 0x80; }))
+    return std::string(characters.begin(), characters.end()); // every code page keeps ASCII
+  const char16_t c = characters[0];
+  if (codePage == 1252 && characters.size() == 1 &&
+      (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D))
+    return std::string(1, static_cast<char>(c)); // Windows keeps the five unassigned bytes
+  const std::string utf16 = Utf16Bytes(characters);
+  const std::string bytes = Iconv(IconvName(codePage), "UTF-16LE", utf16);
+  if (bytes.empty() || bestFit)
+    return bytes;
+  return Iconv("UTF-16LE", IconvName(codePage), bytes) == utf16 ? bytes : std::string();
 }
 
-std::string Utf8(const std::u16string &text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    const bool high = c >= 0xD800 && c <= 0xDBFF;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((char32_t(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      AppendUtf8(out, 0xFFFD); // a lone surrogate
-    } else {
-      AppendUtf8(out, c);
-    }
-  }
-  return out;
+// Windows' best fit maps a full-width ASCII look-alike to the ASCII character itself.
+char16_t BestFit(char16_t c) {
+  return c >= 0xFF01 && c <= 0xFF5E ? static_cast<char16_t>(c - 0xFF01 + 0x21) : c;
+}
+
+bool IsSurrogatePair(const std::u16string &text, std::size_t at) {
+  return text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() &&
+         text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
+}
+
+// The number of characters that a converted name has again as UTF-16, as the service manager
+// counts them.
+std::size_t DecodedLength(unsigned codePage, const std::string &bytes) {
+  return Iconv("UTF-16LE", IconvName(codePage), bytes).size() / 2;
 }
 
 } // namespace
@@ -214,23 +200,41 @@ void Reset() {
   w = World();
 }
 
+namespace {
+
+// EncodeCharacters for one code unit, remembered: the fuzzer converts long texts of one
+// character many times over.
+const std::string &EncodeUnit(unsigned codePage, char16_t unit, bool bestFit) {
+  static std::map<std::tuple<unsigned, char16_t, bool>, std::string> known;
+  const auto [found, added] = known.try_emplace({codePage, unit, bestFit});
+  if (added)
+    found->second = EncodeCharacters(codePage, std::u16string(1, unit), bestFit);
+  return found->second;
+}
+
+} // namespace
+
 std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, bool bestFit,
                               bool *usedDefault) {
-  if (codePage == 65001)
-    return Utf8(text);
+  if (std::string whole = EncodeCharacters(codePage, text, bestFit); !whole.empty())
+    return whole; // no character needs a look at its own
   std::string out;
-  for (char16_t c : text) {
-    // Best fit maps a full-width ASCII look-alike to the ASCII character itself.
-    if (bestFit && c >= 0xFF01 && c <= 0xFF5E && !(codePage == 932 && Cp932(c)))
-      c = static_cast<char16_t>(c - 0xFF01 + 0x21);
-    const std::optional<std::string> bytes = codePage == 932 ? Cp932(c) : Cp1252(c);
-    if (bytes) {
-      out += *bytes;
-      continue;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    // UTF-8 takes a surrogate pair as one character; the other code pages see two units.
+    const bool pair = codePage == 65001 && IsSurrogatePair(text, at);
+    std::string bytes = pair ? EncodeCharacters(codePage, text.substr(at++, 2), bestFit)
+                             : EncodeUnit(codePage, text[at], bestFit);
+    if (bytes.empty() && bestFit)
+      bytes = EncodeUnit(codePage, BestFit(text[at]), bestFit);
+    if (!bytes.empty()) {
+      out += bytes;
+    } else if (codePage == 65001) {
+      out += "\xEF\xBF\xBD"; // a lone surrogate becomes U+FFFD
+    } else {
+      out += '?';
+      if (usedDefault)
+        *usedDefault = true;
     }
-    out += '?';
-    if (usedDefault)
-      *usedDefault = true;
   }
   return out;
 }
@@ -265,7 +269,9 @@ Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess
     return Fail<Handle>(kErrorInvalidHandle, nullptr);
   if (Faulted(Call::OpenServiceA))
     return nullptr;
-  if (!serviceName || !*serviceName)
+  // Names are at most 256 characters and never hold a slash or a backslash.
+  if (!serviceName || !*serviceName || std::strpbrk(serviceName, "/\\") ||
+      fake::DecodedLength(w.codePage, serviceName) > 256)
     return Fail<Handle>(kErrorInvalidName, nullptr);
   const fake::Service *service = w.FindService(serviceName);
   if (!service)
@@ -365,6 +371,12 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
     return Fail<Bool>(kErrorInvalidParameter, 0);
   if (dataSize && !fake::CheckBlockRange(rawData, dataSize))
     return Fail<Bool>(kErrorInvalidParameter, 0);
+  // Windows' limits: 61,440 bytes of data, 31,839 characters in each string.
+  if (dataSize > fake::kMaxEventDataBytes)
+    return Fail<Bool>(kRpcSInvalidBound, 0);
+  for (Word i = 0; i < numStrings; ++i)
+    if (strings[i] && fake::DecodedLength(w.codePage, strings[i]) > fake::kMaxEventStringCharacters)
+      return Fail<Bool>(kErrorInvalidParameter, 0);
   if (Faulted(Call::ReportEventA))
     return 0;
   fake::EventEntry entry{source->second.first,
@@ -443,7 +455,7 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
   const unsigned effective = codePage == kCpAcp ? w.codePage : codePage;
   if (effective == 65001 && flags != 0)
     return Fail<std::int32_t>(kErrorInvalidFlags, 0);
-  if (!wide || wideLength < -1 || multiByteLength < 0 || defaultChar)
+  if (!wide || wideLength == 0 || wideLength < -1 || multiByteLength < 0 || defaultChar)
     return Fail<std::int32_t>(kErrorInvalidParameter, 0);
   const std::u16string text =
       wideLength == -1 ? std::u16string(wide) + u'\0' : std::u16string(wide, wideLength);
@@ -463,6 +475,34 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
 
 const char16_t *GetCommandLineW() {
   return TheWorld().commandLine.c_str();
+}
+
+Dword GetCurrentProcessId() {
+  return 4242;
+}
+
+Bool ProcessIdToSessionId(Dword, Dword *sessionId) {
+  const fake::Scope scope;
+  Record(Call::ProcessIdToSessionId);
+  *sessionId = TheWorld().sessionId;
+  return Succeed<Bool>(1);
+}
+
+Handle GetProcessWindowStation() {
+  return reinterpret_cast<Handle>(0x57A7);
+}
+
+Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
+                               Dword *) {
+  const fake::Scope scope;
+  Record(Call::GetUserObjectInformationW, {}, static_cast<std::uint64_t>(index));
+  if (Faulted(Call::GetUserObjectInformationW))
+    return 0;
+  if (object != GetProcessWindowStation() || index != kUoiFlags || length < sizeof(UserObjectFlags))
+    return Fail<Bool>(kErrorInvalidParameter, 0);
+  *static_cast<UserObjectFlags *>(information) =
+      UserObjectFlags{0, 0, TheWorld().stationVisible ? kWsfVisible : 0};
+  return Succeed<Bool>(1);
 }
 
 std::int32_t MessageBoxW(Handle, const char16_t *text, const char16_t *caption, unsigned type) {

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,8 +27,14 @@ enum class Call {
   GlobalFree,
   RtlMoveMemory,
   WideCharToMultiByte,
+  ProcessIdToSessionId,
+  GetUserObjectInformationW,
   MessageBoxW,
 };
+
+// What Windows takes in one event-log entry.
+inline constexpr platform::Dword kMaxEventDataBytes = 61440;
+inline constexpr std::size_t kMaxEventStringCharacters = 31839;
 
 // One call as it was made: the text argument (a name) and the numeric one (access, control,
 // flags or size), where the call has them, and the last error it left behind.
@@ -74,7 +79,9 @@ struct Fault {
 };
 
 struct World {
-  unsigned codePage = 1252;
+  unsigned codePage = 1252; // 932, 936, 1251, 1252 or 65001; any other aborts the test
+  platform::Dword sessionId = 1;
+  bool stationVisible = true;
   std::u16string commandLine = u"Morex.exe";
   std::map<std::string, Service> services; // names compare without letter case, see Find
   std::map<Call, Fault> faults;

@@ -14,6 +14,11 @@ extern "C" __declspec(dllimport) void WINAPI
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 static_assert(sizeof(morex::platform::ServiceStatus) == sizeof(SERVICE_STATUS),
               "ServiceStatus must match SERVICE_STATUS");
+static_assert(sizeof(morex::platform::UserObjectFlags) == sizeof(USEROBJECTFLAGS),
+              "UserObjectFlags must match USEROBJECTFLAGS");
+static_assert(morex::platform::kUoiFlags == UOI_FLAGS &&
+                  morex::platform::kWsfVisible == WSF_VISIBLE,
+              "UOI_FLAGS and WSF_VISIBLE");
 
 namespace morex::platform {
 namespace {
@@ -22,42 +27,20 @@ const wchar_t *Wide(const char16_t *text) {
   return reinterpret_cast<const wchar_t *>(text);
 }
 
-using MessageBoxWFunction = int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT);
-using GetProcessWindowStationFunction = HWINSTA(WINAPI *)();
-using GetUserObjectInformationWFunction = BOOL(WINAPI *)(HANDLE, int, void *, DWORD, DWORD *);
-
-template <typename Function> Function Lookup(HMODULE module, const char *name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+// user32 is loaded on the first call that needs it, the rare path where the event log refused
+// an entry: importing it would make every run pay for its start-up.
+HMODULE User32() {
+  static const HMODULE user32 = ::LoadLibraryW(L"user32.dll");
+  return user32;
 }
 
-bool InSessionZero() {
-  DWORD session = 0;
-  return ::ProcessIdToSessionId(::GetCurrentProcessId(), &session) && session == 0;
-}
-
-// False when the process runs where nobody can see a window: on a window station that is not
-// visible (a scheduled task that runs whether or not a user is logged on), or in session 0,
-// where services and such tasks run and no user has been interactive since Windows Vista,
-// even on a visible WinSta0. A message box there would wait forever.
-bool SomeoneCanSeeAWindow(HMODULE user32) {
-  if (InSessionZero())
-    return false;
-  const auto station = Lookup<GetProcessWindowStationFunction>(user32, "GetProcessWindowStation");
-  const auto information =
-      Lookup<GetUserObjectInformationWFunction>(user32, "GetUserObjectInformationW");
-  USEROBJECTFLAGS flags{};
-  if (!station || !information || !information(station(), UOI_FLAGS, &flags, sizeof flags, nullptr))
-    return true;
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
-}
-
-// user32 is loaded only when a message box is needed, the rare path where the event log
-// refused an entry; importing it makes every run pay for its start-up.
-MessageBoxWFunction LoadMessageBoxW() {
-  const HMODULE user32 = ::LoadLibraryW(L"user32.dll");
-  if (!user32 || !SomeoneCanSeeAWindow(user32))
-    return nullptr;
-  return Lookup<MessageBoxWFunction>(user32, "MessageBoxW");
+// The user32 function of that name, or nullptr (with the loader's last error) when user32 or
+// the function can't be had.
+template <typename Function> Function FromUser32(const char *name) {
+  const HMODULE user32 = User32();
+  return user32 ? reinterpret_cast<Function>(
+                      reinterpret_cast<void (*)()>(::GetProcAddress(user32, name)))
+                : nullptr;
 }
 
 } // namespace
@@ -119,12 +102,31 @@ const char16_t *GetCommandLineW() {
   return reinterpret_cast<const char16_t *>(::GetCommandLineW());
 }
 
+Dword GetCurrentProcessId() {
+  return ::GetCurrentProcessId();
+}
+
+Bool ProcessIdToSessionId(Dword processId, Dword *sessionId) {
+  return ::ProcessIdToSessionId(processId, reinterpret_cast<DWORD *>(sessionId));
+}
+
+Handle GetProcessWindowStation() {
+  static const auto call = FromUser32<HWINSTA(WINAPI *)()>("GetProcessWindowStation");
+  return call ? call() : nullptr;
+}
+
+Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
+                               Dword *lengthNeeded) {
+  static const auto call =
+      FromUser32<BOOL(WINAPI *)(HANDLE, int, PVOID, DWORD, LPDWORD)>("GetUserObjectInformationW");
+  return call ? call(object, index, information, length, reinterpret_cast<DWORD *>(lengthNeeded))
+              : FALSE;
+}
+
 std::int32_t MessageBoxW(Handle owner, const char16_t *text, const char16_t *caption,
                          unsigned type) {
-  static const MessageBoxWFunction show = LoadMessageBoxW();
-  if (!show)
-    return 0;
-  return show(static_cast<HWND>(owner), Wide(text), Wide(caption), type);
+  static const auto call = FromUser32<int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT)>("MessageBoxW");
+  return call ? call(static_cast<HWND>(owner), Wide(text), Wide(caption), type) : 0;
 }
 
 } // namespace morex::platform

@@ -1,4 +1,5 @@
-// The executable's entry point: a GUI-subsystem program with no window of its own.
+// The executable's entry point: a GUI-subsystem program with no window of its own. It is the
+// top of the house: it calls into the run and the platform, and nothing includes it.
 
 #include "run/main.h"
 
