@@ -7,4 +7,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh >&2
 scripts/build.sh mingw native
-exec /usr/bin/python3 bench/wine_bench.py . build/mingw build/native "$@"
+exec /usr/bin/python3 -m bench.wine_bench . build/mingw build/native "$@"

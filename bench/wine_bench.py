@@ -3,7 +3,7 @@
 floor program that sends the same request and nothing else, and the tokenizer natively;
 prints a Markdown table, and writes it to docs/benchmarks.md only with --write.
 
-    wine_bench.py SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [RUNS] [--write]
+    python3 -m bench.wine_bench SOURCE_DIR WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [RUNS] [--write]
 """
 
 import datetime
@@ -15,10 +15,9 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from winebox import WindowsPaths, WineBox  # noqa: E402
+import pefile
 
-import pefile  # noqa: E402
+from scripts.winebox import WindowsPaths, WineBox
 
 SERVICE = "MorexBench"
 WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
@@ -116,6 +115,7 @@ def tokenizer(native_build):
                           "--benchmark_repetitions=9", "--benchmark_format=json"],
                          check=True, capture_output=True, text=True)
     fastest = {}
+    progress("Tokenizer: done.")
     for b in json.loads(out.stdout)["benchmarks"]:
         if b.get("run_type") == "iteration":
             tokens = int(b["run_name"].split("/")[1])
@@ -125,12 +125,15 @@ def tokenizer(native_build):
 
 def main(source, windows_build, native_build, runs, write):
     source, windows_build, native_build = Path(source), Path(windows_build), Path(native_build)
-    progress("Tokenizer (Google Benchmark, 9 repetitions per size)...")
+    progress("Tokenizer (Google Benchmark, 9 repetitions per size; about a minute, it reports "
+             "at the end)...")
     tokens = tokenizer(native_build)  # first, while no Wine process competes for the machine
     box = WineBox(native_build / "bench-prefix", windows_build, progress=progress)
+    progress("Preparing the bench computer (a new Wine prefix)...")
     box.create(SERVICE)
     try:
         medians = measure(box, runs)
+        progress("Sizes...")
         system32 = box.prefix / "drive_c" / "windows" / "system32"
         sizes = [size_row("Morex.exe", windows_build / "Morex.exe"),
                  size_row("floor", windows_build / "morex_bench_floor.exe"),
@@ -145,7 +148,7 @@ def main(source, windows_build, native_build, runs, write):
     lines = [
         "# Benchmarks",
         "",
-        f"Made by `bench/run.sh {runs} --write` on {datetime.date.today().isoformat()}: {cpu}, "
+        f"Made by `bench/run.sh {runs}{' --write' if write else ''}` on {datetime.date.today().isoformat()}: {cpu}, "
         f"{subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()} cores, "
         f"{platform.system()} {platform.release()}, {wine_version.strip()}.",
         "",

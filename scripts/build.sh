@@ -9,12 +9,16 @@ cd "$(dirname "$0")/.."
 source scripts/take-turns.sh
 mkdir -p build
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
+# Configures only a tree that has never been configured: a build reconfigures by itself when
+# a CMakeLists.txt changed, and a warm run must not pay for a configure each time.
 for preset in "$@"; do
+  configure=:
   if [ ! -f "build/$preset/CMakeCache.txt" ]; then
     echo "Building the $preset tree (first time only, up to a few minutes)..." >&2
+    configure=cmake
   fi
   log=$(mktemp)
-  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)"; } >"$log" 2>&1; then
+  if ! { $configure --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
     echo "Building the $preset tree failed." >&2

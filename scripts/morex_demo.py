@@ -4,14 +4,12 @@ wrote. The demo prefix stays alive between invocations, as a computer would: a s
 by one run is still running for the next. `--shutdown` stops it; `--new` stops it and deletes
 it, so that the next run prepares a new one.
 
-    morex_demo.py BUILD_DIR PREFIX [--shutdown | --new | ARGUMENT TEXT...]
+    python3 -m scripts.morex_demo BUILD_DIR PREFIX [--shutdown | --new | --help | ARGUMENT TEXT...]
 """
 
 import sys
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from winebox import WineBox, WineError  # noqa: E402
+from scripts.winebox import WineBox, WineError
 
 DEMO_SERVICE = "MorexDemo"
 
@@ -20,7 +18,33 @@ def progress(text):
     print(text, file=sys.stderr, flush=True)
 
 
+USAGE = """usage: scripts/run.sh ARGUMENT TEXT...   runs Morex.exe with the text on the demo computer
+       scripts/run.sh --shutdown          shuts the demo computer down
+       scripts/run.sh --new               shuts it down and deletes it
+       scripts/run.sh --help              shows this
+for example: scripts/run.sh /command start /service MorexDemo"""
+
+
+def named_service(text):
+    """The value of the command line's /service option (any letter case), if it has one."""
+    words = text.split(" ")
+    found = [i for i, word in enumerate(words[:-1]) if word.lower() == "/service"]
+    return words[found[0] + 1] if found else None
+
+
+def entry_line(entry, code_page):
+    """The entry as an administrator's tool lists it. Wine prints at most a few hundred
+    characters of a text; the entry's data size says how much more it holds."""
+    shown = len(entry.text.encode(f"cp{code_page}", "replace")) + 1
+    if entry.strings and shown < entry.data_size:
+        return f"{entry.line()} [... Wine printed only this much of {entry.data_size - 1} bytes]"
+    return entry.line()
+
+
 def main(build_dir, prefix, arguments):
+    if arguments in (["--help"], ["-h"]):
+        print(USAGE)
+        return
     box = WineBox(prefix, build_dir, progress=progress)
     if arguments == ["--shutdown"]:
         box.shutdown()
@@ -33,21 +57,24 @@ def main(build_dir, prefix, arguments):
     with box.turn():
         if not box.ready():
             progress(f"Preparing the demo computer: a Wine prefix in {box.prefix} with the "
-                     f"service {DEMO_SERVICE} (first run only, about half a minute)...")
+                     f"service {DEMO_SERVICE} (first run only, about a minute)...")
         box.ensure_up(DEMO_SERVICE)
         box.install_binaries()  # the freshly built Morex.exe
         text = " ".join(arguments)
         print(f"Morex.exe {text}")
         entries = box.run_morex(text)
+        code_page = box.ansi_code_page() if entries else None
         for entry in entries:
-            print(entry.line())
+            print(entry_line(entry, code_page))
         if not entries:
             print("(no event-log entry was written)")
-        print(f"Service {DEMO_SERVICE} is now {box.settled_state(DEMO_SERVICE)}.")
+        service = named_service(text)
+        if service and (state := box.settled_state(service, check=False)):
+            print(f"Service {service} is now {state}.")
 
 
 if __name__ == "__main__":
     try:
         main(sys.argv[1], sys.argv[2], sys.argv[3:])
     except WineError as error:
-        sys.exit(f"morex_demo: {error}")
+        sys.exit(f"scripts/run.sh: {error}")

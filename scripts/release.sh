@@ -73,7 +73,7 @@ build "$work/one/Morex"
 build "$work/two/another/path/Morex"
 exe="$work/one/Morex/build/mingw/Morex.exe"
 same "$exe" "$work/two/another/path/Morex/build/mingw/Morex.exe"
-/usr/bin/python3 tests/pe/check_morex_exe.py "$exe" >&2
+/usr/bin/python3 -m tests.pe.check_morex_exe "$exe" >&2
 
 mkdir -p "$work/release"
 cp "$exe" "$work/release/Morex.exe"

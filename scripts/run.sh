@@ -5,12 +5,22 @@
 #   scripts/run.sh /command start /service MorexDemo
 #   scripts/run.sh --shutdown        stops the demo computer
 #   scripts/run.sh --new             stops and deletes it; the next run prepares a new one
+#   scripts/run.sh --help            shows the usage
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh >&2
 case "${1:-}" in
---shutdown | --new) ;;
-*) scripts/build.sh mingw ;;
+--help | -h | --shutdown | --new) ;;
+*)
+  # Built only when a file is newer than the last build: a warm run costs what Morex costs.
+  stamp=build/mingw/.run-built
+  if [ ! -f "$stamp" ] || [ -n "$(find src tests/e2e/windows bench cmake CMakeLists.txt \
+    CMakePresets.json -newer "$stamp" -print -quit)" ]; then
+    started=$(mktemp build/.run-build.XXXXXX) # files changed during the build count next time
+    scripts/build.sh mingw
+    mv "$started" "$stamp"
+  fi
+  ;;
 esac
-exec /usr/bin/python3 scripts/morex_demo.py build/mingw build/demo-prefix "$@"
+exec /usr/bin/python3 -m scripts.morex_demo build/mingw build/demo-prefix "$@"

@@ -2,8 +2,9 @@
 """End-to-end cases: each one is a real run of Morex.exe under Wine, checked by the entries it
 wrote and by the service's state as the service manager reports it.
 
-    e2e_cases.py PREFIX WINDOWS_BUILD_DIR setup|teardown|CASE
-    e2e_cases.py PREFIX WINDOWS_BUILD_DIR demo     (on a prefix of its own, made anew)
+    python3 -m tests.e2e.e2e_cases PREFIX WINDOWS_BUILD_DIR setup|teardown|CASE
+    python3 -m tests.e2e.e2e_cases PREFIX WINDOWS_BUILD_DIR demo  (a prefix of its own, made anew)
+    python3 -m tests.e2e.e2e_cases --list                          (the cases, one a line)
 """
 
 import os
@@ -14,20 +15,21 @@ from pathlib import Path
 
 import pefile
 
-from winebox import SERVICE_NAME, WindowsPaths, WineBox, WineError
+from scripts.release import product_code, project_version
+from scripts.winebox import SERVICE_NAME, WindowsPaths, WineBox, WineError
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-from release import product_code  # noqa: E402
-
-DEMO = Path(__file__).resolve().parents[2] / "scripts" / "morex_demo.py"
 DEMO_SECONDS = 600
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
 
 
+SOURCE = Path(__file__).resolve().parents[2]
+ANSI = "cp1252"  # the prefix's ANSI code page, read from it in main()
+
+
 def entry(event_type, event_id, text):
-    return (event_type, 0, event_id, 1, len(text.encode("cp1252")) + 1, text)
+    return (event_type, 0, event_id, 1, len(text.encode(ANSI, "replace")) + 1, text)
 
 
 def summary(entries):
@@ -38,7 +40,7 @@ class Cases:
     def __init__(self, box):
         self.box = box
 
-    def expect(self, arguments, before, expected_entries, after, command_line=None):
+    def _expect(self, arguments, before, expected_entries, after, command_line=None):
         if before:
             self.box.service(before)
         got = summary(self.box.run_morex(arguments, command_line))
@@ -47,69 +49,69 @@ class Cases:
         assert state == after, f"service is {state}, expected {after}"
 
     def start_accepted(self):
-        self.expect(f"/command start /service {SERVICE_NAME}", "stop",
+        self._expect(f"/command start /service {SERVICE_NAME}", "stop",
                     [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
 
     def stop_accepted(self):
-        self.expect(f"/command stop /service {SERVICE_NAME}", "start",
+        self._expect(f"/command stop /service {SERVICE_NAME}", "start",
                     [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")], "stopped")
 
     def start_of_running_service(self):
-        self.expect(f"/service {SERVICE_NAME} /command start", "start",
+        self._expect(f"/service {SERVICE_NAME} /command start", "start",
                     [entry(ERROR, 101, f"1056 - start {SERVICE_NAME}")], "running")
 
     def stop_of_stopped_service(self):
-        self.expect(f"/command stop /service {SERVICE_NAME}", "stop",
+        self._expect(f"/command stop /service {SERVICE_NAME}", "stop",
                     [entry(ERROR, 101, f"1062 - stop {SERVICE_NAME}")], "stopped")
 
     def unknown_service(self):
-        self.expect("/command start /service NoSuchService", "stop",
+        self._expect("/command start /service NoSuchService", "stop",
                     [entry(ERROR, 101, "1060 - start NoSuchService")], "stopped")
 
     def no_arguments(self):
-        self.expect("", "stop", [entry(ERROR, 102, f'The command line has no "/command" option. {USAGE}')],
+        self._expect("", "stop", [entry(ERROR, 102, f'The command line has no "/command" option. {USAGE}')],
                     "stopped")
 
     def missing_service_option(self):
-        self.expect("/command start", "stop",
+        self._expect("/command start", "stop",
                     [entry(ERROR, 102, f'The command line has no "/service" option. {USAGE}')],
                     "stopped")
 
     def duplicated_key(self):
-        self.expect(f"/command start /service {SERVICE_NAME} /COMMAND start", "stop",
+        self._expect(f"/command start /service {SERVICE_NAME} /COMMAND start", "stop",
                     [entry(ERROR, 102, 'The command line gives "/COMMAND" more than once (letter '
                                        'case is ignored); each option or word may appear only once.')],
                     "stopped")
 
     def option_without_value(self):
-        self.expect("/command start /service", "stop",
+        self._expect("/command start /service", "stop",
                     [entry(ERROR, 102,
                            'The option "/service" at the end of the command line has no value.')],
                     "stopped")
 
     def keys_in_any_letter_case(self):
-        self.expect(f"/COMMAND start /Service {SERVICE_NAME}", "stop",
+        self._expect(f"/COMMAND start /Service {SERVICE_NAME}", "stop",
                     [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
 
     def command_word_is_exact(self):
-        self.expect(f"/command Start /service {SERVICE_NAME}", "start",
+        self._expect(f"/command Start /service {SERVICE_NAME}", "start",
                     [entry(INFORMATION, 100, f"Start {SERVICE_NAME}")], "stopped")
 
     def trailing_blank_gives_an_empty_service_name(self):
-        self.expect("/command start /service ", "stop", [entry(ERROR, 101, "123 - start ")],
+        self._expect("/command start /service ", "stop", [entry(ERROR, 101, "123 - start ")],
                     "stopped")
 
     def double_space_gives_an_empty_value(self):
-        self.expect(f"/command  start /service {SERVICE_NAME}", "start",
+        self._expect(f"/command  start /service {SERVICE_NAME}", "start",
                     [entry(INFORMATION, 100, f" {SERVICE_NAME}")], "stopped")
 
     def full_width_name_never_reaches_the_ascii_service(self):
         # "ＭｏｒｅｘＴｅｓｔ" in full-width letters: a best-fit conversion would read MorexTest.
         full_width = "".join(chr(ord(c) + 0xFEE0) for c in SERVICE_NAME)
-        self.expect(f"/command start /service {full_width}", "stop",
+        self._expect(f"/command start /service {full_width}", "stop",
                     [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
 
-    def tool_report(self, verb):
+    def _tool_report(self, verb):
         """Runs the build whose event log refuses every entry (1502) with a stop of the
         stopped service, so that event 101 is refused, through the tool's `verb`. Returns the
         tool's report and whether that process loaded user32, which it does only to show a
@@ -127,7 +129,7 @@ class Cases:
         return report.splitlines(), loaded_user32
 
     def message_box_on_a_visible_desktop(self):
-        report, loaded_user32 = self.tool_report("box")
+        report, loaded_user32 = self._tool_report("box")
         assert report == [
             "boxes 1", 'caption "Morex"', 'text "1502"', "buttons 1:OK", "icon none",
             "running while the box is up: yes", "pressed OK", "ended by itself: yes, exit code 0",
@@ -135,7 +137,7 @@ class Cases:
         assert loaded_user32
 
     def no_message_box_on_an_invisible_window_station(self):
-        report, loaded_user32 = self.tool_report("hidden")
+        report, loaded_user32 = self._tool_report("hidden")
         assert report[0] == "station visible: no", report
         assert report[1].startswith("ended by itself: yes, exit code 0,"), report
         assert report[2] == "boxes seen: 0", report
@@ -156,14 +158,15 @@ class Cases:
         assert sorted(p.name for p in installed.iterdir()) == ["Morex.exe"]
         assert (installed / "Morex.exe").read_bytes() == (release / "Morex.exe").read_bytes()
         fixed = pefile.PE(str(installed / "Morex.exe")).VS_FIXEDFILEINFO[0]
-        assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x10000, 0), "not 1.0.0.0"
+        major, minor, patch = map(int, project_version().split("."))
+        assert (fixed.FileVersionMS, fixed.FileVersionLS) == (major << 16 | minor, patch << 16)
         listed, _ = self.box.wine("reg", "query", uninstall_key)
         assert "Morex" in listed and version in listed, listed
-        print(f"installed Morex.exe 1.0.0.0 into C:\\Program Files\\Morex; listed as:\n{listed}")
+        print(f"installed Morex.exe {version} into C:\\Program Files\\Morex; listed as:\n{listed}")
 
         program = '"C:\\Program Files\\Morex\\Morex.exe"'
         for word, before, state in (("start", "stop", "running"), ("stop", None, "stopped")):
-            self.expect(None, before, [entry(INFORMATION, 100, f"{word} {SERVICE_NAME}")], state,
+            self._expect(None, before, [entry(INFORMATION, 100, f"{word} {SERVICE_NAME}")], state,
                         command_line=f"{program} /command {word} /service {SERVICE_NAME}")
             print(f"{word} from Program Files: event 100, service {state}")
 
@@ -178,13 +181,13 @@ class Cases:
 
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
-        self.expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
+        self._expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
                     command_line=command_line)
 
 
 def run_demo(prefix, build_dir, *arguments):
-    return subprocess.Popen(["/usr/bin/python3", str(DEMO), build_dir, prefix, *arguments],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    return subprocess.Popen(["/usr/bin/python3", "-m", "scripts.morex_demo", build_dir, prefix,
+                             *arguments], cwd=SOURCE, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
 
 
@@ -229,6 +232,7 @@ def demo(prefix, build_dir):
 
 
 def main(prefix, build_dir, what):
+    global ANSI
     if what == "demo":
         demo(prefix, build_dir)
         print(f"{what}: passed")
@@ -240,9 +244,13 @@ def main(prefix, build_dir, what):
         box.shutdown()
         assert box.our_processes() == [], f"left running: {box.our_processes()}"
     else:
+        ANSI = f"cp{box.ansi_code_page()}"
         getattr(Cases(box), what)()
     print(f"{what}: passed")
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:4])
+    if sys.argv[1:] == ["--list"]:
+        print("\n".join(name for name in vars(Cases) if not name.startswith("_")))
+    else:
+        main(*sys.argv[1:4])

@@ -9,14 +9,18 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
+from scripts.release import project_version
+
+VERSION = tuple(map(int, project_version().split("."))) + (0,)  # 1.0.0 -> 1.0.0.0
+VERSION_TEXT = f"{VERSION[0]}.{VERSION[1]:02d}"  # 1.0.0 -> "1.00"
 SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "ntdll.dll"}
 EXPECTED_STRINGS = {
     "FileDescription": "Starts or stops a Windows service and records the outcome in the event log",
-    "FileVersion": "1.00",
+    "FileVersion": VERSION_TEXT,
     "InternalName": "Morex",
     "OriginalFilename": "Morex.exe",
     "ProductName": "Morex",
-    "ProductVersion": "1.00",
+    "ProductVersion": VERSION_TEXT,
 }
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 RT_MANIFEST = 24
@@ -72,8 +76,8 @@ def manifest_problems(pe):
             not awareness.text.startswith("PerMonitorV2"):
         problems.append("manifest: not per-monitor DPI aware")
     identity = root.find(f"{ASM_V1}assemblyIdentity")
-    if identity is None or identity.get("version") != "1.0.0.0":
-        problems.append("manifest: assemblyIdentity version is not 1.0.0.0")
+    if identity is None or identity.get("version") != ".".join(map(str, VERSION)):
+        problems.append(f"manifest: assemblyIdentity version is not {VERSION}")
     return problems
 
 
@@ -113,8 +117,8 @@ def check(path):
     for name, ms, ls in (("file", fixed.FileVersionMS, fixed.FileVersionLS),
                          ("product", fixed.ProductVersionMS, fixed.ProductVersionLS)):
         version = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-        if version != (1, 0, 0, 0):
-            problems.append(f"numeric {name} version {version}, expected 1.0.0.0")
+        if version != VERSION:
+            problems.append(f"numeric {name} version {version}, expected {VERSION}")
 
     tables = list(string_tables(pe))
     if [t.LangID for t in tables] != [b"040904B0"] and [t.LangID for t in tables] != [b"040904b0"]:

@@ -3,7 +3,7 @@
 administrator would: the sums, both signatures, the zip's contents and the MSI's tables.
 scripts/release.sh itself builds everything twice and fails when two builds differ.
 
-    check_release.py OUT_DIR
+    python3 -m tests.release.check_release OUT_DIR
 """
 
 import hashlib
@@ -13,8 +13,7 @@ import zipfile
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(SOURCE / "scripts"))
-from release import product_code, project_version  # noqa: E402
+from scripts.release import product_code, project_version
 
 UPGRADE_CODE = "{6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93}"
 
@@ -51,8 +50,8 @@ def main(out):
                      str(release / name))
         assert "Signature verification: ok" in report, report
         print(f"{name}: signature verified")
-    run("/usr/bin/python3", str(SOURCE / "tests" / "pe" / "check_morex_exe.py"),
-        str(release / "Morex.exe"))
+    run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", str(release / "Morex.exe"),
+        cwd=SOURCE)
 
     with zipfile.ZipFile(release / zip_name) as archive:
         assert archive.namelist() == ["Morex.exe", "README.txt"], archive.namelist()

@@ -212,8 +212,7 @@ const std::string &EncodeUnit(unsigned codePage, char16_t unit, bool bestFit) {
   return found->second;
 }
 
-} // namespace
-
+// The bytes of a text in the code page, as WideCharToMultiByte gives them.
 std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, bool bestFit,
                               bool *usedDefault) {
   if (std::string whole = EncodeCharacters(codePage, text, bestFit); !whole.empty())
@@ -238,6 +237,8 @@ std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, boo
   }
   return out;
 }
+
+} // namespace
 
 } // namespace morex::fake
 

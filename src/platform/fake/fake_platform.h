@@ -118,9 +118,4 @@ void Reset();
 // True while one of the platform functions runs.
 bool InsidePlatformCall();
 
-// Conversion of one code unit sequence the way the configured code page does it, shared by
-// WideCharToMultiByte; exposed for tests of the stand-in itself.
-std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, bool bestFit,
-                              bool *usedDefault);
-
 } // namespace morex::fake
