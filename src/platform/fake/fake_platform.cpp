@@ -165,43 +165,6 @@ std::size_t DecodedLength(unsigned codePage, const std::string &bytes) {
   return Iconv("UTF-16LE", IconvName(codePage), bytes).size() / 2;
 }
 
-} // namespace
-
-int World::CountCalls(Call call) const {
-  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                        [&](const CallRecord &r) { return r.call == call; }));
-}
-
-const CallRecord *World::FindCall(Call call) const {
-  const auto found =
-      std::find_if(calls.begin(), calls.end(), [&](const CallRecord &r) { return r.call == call; });
-  return found == calls.end() ? nullptr : &*found;
-}
-
-Service *World::FindService(const std::string &name) {
-  for (auto &[serviceName, service] : services)
-    if (Lower(serviceName) == Lower(name))
-      return &service;
-  return nullptr;
-}
-
-World &State() {
-  return TheWorld();
-}
-
-bool InsidePlatformCall() {
-  return platformDepth > 0;
-}
-
-void Reset() {
-  World &w = TheWorld();
-  for (auto &[handle, size] : w.blocks)
-    delete[] static_cast<std::uint8_t *>(handle);
-  w = World();
-}
-
-namespace {
-
 // EncodeCharacters for one code unit, remembered: the fuzzer converts long texts of one
 // character many times over.
 const std::string &EncodeUnit(unsigned codePage, char16_t unit, bool bestFit) {
@@ -239,6 +202,39 @@ std::string EncodeForCodePage(unsigned codePage, const std::u16string &text, boo
 }
 
 } // namespace
+
+int World::CountCalls(Call call) const {
+  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
+                                        [&](const CallRecord &r) { return r.call == call; }));
+}
+
+const CallRecord *World::FindCall(Call call) const {
+  const auto found =
+      std::find_if(calls.begin(), calls.end(), [&](const CallRecord &r) { return r.call == call; });
+  return found == calls.end() ? nullptr : &*found;
+}
+
+Service *World::FindService(const std::string &name) {
+  for (auto &[serviceName, service] : services)
+    if (Lower(serviceName) == Lower(name))
+      return &service;
+  return nullptr;
+}
+
+World &State() {
+  return TheWorld();
+}
+
+bool InsidePlatformCall() {
+  return platformDepth > 0;
+}
+
+void Reset() {
+  World &w = TheWorld();
+  for (auto &[handle, size] : w.blocks)
+    delete[] static_cast<std::uint8_t *>(handle);
+  w = World();
+}
 
 } // namespace morex::fake
 
