@@ -501,13 +501,16 @@ class WineBox:
 
     # --- using it -------------------------------------------------------------------------
 
-    def run_command_line(self, command_line, verb="run", debug="-all,+eventlog,fixme+advapi"):
+    def run_command_line(self, command_line, verb="run", debug="-all,+eventlog,fixme+advapi",
+                         overrides=""):
         """Runs an exact command line through a tool (`verb`: run, or the desktop tool's box
-        or hidden); returns the tool's report and Wine's debug output on `debug`."""
+        or hidden); returns the tool's report and Wine's debug output on `debug`. `overrides`
+        adds to the prefix's DLL overrides (WINEDLLOVERRIDES)."""
         tool = WindowsPaths.tool if verb == "run" else WindowsPaths.desktop
+        dlls = ";".join(filter(None, [self.env["WINEDLLOVERRIDES"], overrides]))
         with self.turn():
-            return self.wine(tool, verb, debug=debug,
-                             extra_env={"MOREX_COMMAND_LINE": command_line})
+            return self.wine(tool, verb, debug=debug, extra_env={
+                "MOREX_COMMAND_LINE": command_line, "WINEDLLOVERRIDES": dlls})
 
     def run_morex(self, arguments, command_line=None):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole

@@ -17,6 +17,7 @@ void __verbose_terminate_handler() {
 } // namespace __gnu_cxx
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  morex::mdlMain::LoadDllsFromSystem32Only();
   // The argument text is taken from GetCommandLineW inside Main, with the same rule the C
   // runtime uses for the third parameter here, so the native tests exercise the same code.
   morex::mdlMain::Main();

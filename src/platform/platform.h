@@ -35,6 +35,7 @@ inline constexpr unsigned kGmemZeroInit = 0x40;
 inline constexpr unsigned kMbOk = 0x0;
 inline constexpr unsigned kCpAcp = 0;
 inline constexpr Dword kWcNoBestFitChars = 0x400;
+inline constexpr Dword kLoadLibrarySearchSystem32 = 0x800;
 
 // USEROBJECTFLAGS, as GetUserObjectInformationW fills it for UOI_FLAGS.
 struct UserObjectFlags {
@@ -50,6 +51,7 @@ inline constexpr Dword kErrorAccessDenied = 5;
 inline constexpr Dword kErrorInvalidHandle = 6;
 inline constexpr Dword kErrorNotEnoughMemory = 8;
 inline constexpr Dword kErrorInvalidParameter = 87;
+inline constexpr Dword kErrorProcNotFound = 127;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
 inline constexpr Dword kErrorInvalidName = 123;
 inline constexpr Dword kErrorInvalidFlags = 1004;
@@ -83,9 +85,16 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
                                  Bool *usedDefaultChar);
 const char16_t *GetCommandLineW();
 Dword GetCurrentProcessId();
+
+// kernel32: where DLLs come from. SetDefaultDllDirectories is looked up when called, not
+// imported: a Windows 7 without its 2011 loader update (KB2533623) lacks it, and there the
+// call fails with kErrorProcNotFound.
+Bool SetDefaultDllDirectories(Dword directoryFlags);
+Bool SetDllDirectoryW(const char16_t *pathName);
 Bool ProcessIdToSessionId(Dword processId, Dword *sessionId);
 
-// user32, loaded on the first of these calls: only a run whose entry was refused needs it.
+// user32, loaded from System32 on the first of these calls: only a run whose entry was refused
+// needs it.
 Handle GetProcessWindowStation();
 Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
                                Dword *lengthNeeded);

@@ -61,6 +61,13 @@ void Run() {
 
 } // namespace
 
+void LoadDllsFromSystem32Only() noexcept {
+  if (platform::SetDefaultDllDirectories(platform::kLoadLibrarySearchSystem32))
+    return;
+  // Windows 7 without its 2011 loader update: at least the current folder leaves the search.
+  platform::SetDllDirectoryW(u"");
+}
+
 std::u16string ArgumentText(const std::u16string &strCommandLine) {
   std::size_t at = 0;
   if (!strCommandLine.empty() && strCommandLine[0] == u'"') {

@@ -15,6 +15,10 @@ inline constexpr RunStatus kRunStatusRequestRefused = -3;
 
 namespace mdlMain {
 
+// Makes the process load DLLs from System32 alone, so that no DLL planted beside Morex.exe or
+// in the current folder ever runs in it. The entry point calls it before anything else.
+void LoadDllsFromSystem32Only() noexcept;
+
 // The whole run: reads the command line, sends one start or stop request and writes the
 // outcome to the event log. Never throws.
 void Main() noexcept;

@@ -8,6 +8,7 @@ wrote and by the service's state as the service manager reports it.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -16,7 +17,7 @@ from pathlib import Path
 import pefile
 
 from scripts.release import product_code, project_version
-from scripts.winebox import SERVICE_NAME, WindowsPaths, WineBox, WineError
+from scripts.winebox import SERVICE_NAME, WINDOWS_DIR, WindowsPaths, WineBox, WineError
 
 DEMO_SECONDS = 600
 
@@ -111,7 +112,7 @@ class Cases:
         self._expect(f"/command start /service {full_width}", "stop",
                     [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
 
-    def _tool_report(self, verb):
+    def _tool_report(self, verb, overrides=""):
         """Runs the build whose event log refuses every entry (1502) with a stop of the
         stopped service, so that event 101 is refused, through the tool's `verb`. Returns the
         tool's report and whether that process loaded user32, which it does only to show a
@@ -119,7 +120,7 @@ class Cases:
         self.box.service("stop")
         report, debug = self.box.run_command_line(
             f"{WindowsPaths.refusing} /command stop /service {SERVICE_NAME}", verb,
-            debug="-all,+loaddll,err+all,fixme+advapi")
+            debug="-all,+loaddll,err+all,fixme+advapi", overrides=overrides)
         print(report)
         assert "ReportEventA" not in debug, "the refusing build reached the real event log"
         loads = [line.split(":", 1) for line in debug.splitlines() if ":loaddll:" in line]
@@ -135,6 +136,26 @@ class Cases:
             "running while the box is up: yes", "pressed OK", "ended by itself: yes, exit code 0",
             "boxes after OK: 0"], report
         assert loaded_user32
+
+    def planted_dlls_are_never_loaded(self):
+        """A version.dll and an imm32.dll beside the refusing build, forced native as Windows
+        treats a DLL that is not a KnownDLL: the box path loads neither. The desktop tool in
+        the same folder, which imports user32 the ordinary way, loads both: the plant works."""
+        folder = self.box.prefix / "drive_c" / "morex"
+        planted = [folder / "version.dll", folder / "imm32.dll"]
+        try:
+            for path in planted:
+                shutil.copyfile(self.box.bin / "morex_planted.dll", path)
+            report, loaded_user32 = self._tool_report("box", "version,imm32=n,b")
+            marks = (folder / "planted.txt").read_bytes().decode("utf-16-le").splitlines()
+        finally:
+            for path in [*planted, folder / "planted.txt"]:
+                path.unlink(missing_ok=True)
+        print("\n".join(marks))
+        assert report[:3] == ["boxes 1", 'caption "Morex"', 'text "1502"'] and loaded_user32, report
+        assert {m.split(" in ")[0] for m in marks if m.endswith("morex_e2e_desktop.exe")} == {
+            f"{WINDOWS_DIR}\\version.dll", f"{WINDOWS_DIR}\\imm32.dll"}, marks
+        assert not [m for m in marks if "morex_refusing_event_log" in m], marks
 
     def no_message_box_on_an_invisible_window_station(self):
         report, loaded_user32 = self._tool_report("hidden")

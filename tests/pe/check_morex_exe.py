@@ -2,7 +2,8 @@
 """Checks the built Morex.exe: a 64-bit GUI-subsystem PE that imports only DLLs of Windows
 itself (and not user32, which only the message box needs), carries exactly the expected
 version information and its application manifest, keeps ASLR (high entropy, with
-relocations) and DEP, and has no time stamp, so that the same commit makes the same bytes."""
+relocations), DEP and stack cookies within 128 KiB, and has no time stamp, so that the same
+commit makes the same bytes."""
 
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -81,6 +82,21 @@ def manifest_problems(pe):
     return problems
 
 
+# The canary's failure path: mov ecx, 2; int 29h, the fail-fast of a stack buffer overrun.
+FAIL_FAST_STACK_COOKIE = bytes.fromhex("b902000000cd29")
+
+
+def protected_calls(pe):
+    """How many calls reach the canary's failure path: each is a function that checks its
+    canary on return (the linker keeps the path only when something calls it)."""
+    text = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".text").get_data()
+    at = text.find(FAIL_FAST_STACK_COOKIE)
+    if at < 0:
+        return 0
+    return sum(1 for i in range(len(text) - 5) if text[i] == 0xE8 and
+               at - 8 <= i + 5 + int.from_bytes(text[i + 1:i + 5], "little", signed=True) <= at)
+
+
 def hardening_problems(pe):
     problems = []
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
@@ -92,6 +108,10 @@ def hardening_problems(pe):
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     if pe.FILE_HEADER.Characteristics & 0x1 or relocations.Size == 0:
         problems.append("relocations stripped: Windows cannot move the image (no ASLR)")
+    if not protected_calls(pe):
+        problems.append("no stack cookies: nothing calls the canary's fail-fast")
+    if len(pe.__data__) > 128 * 1024:
+        problems.append(f"{len(pe.__data__)} bytes, more than the 128 KiB we hold")
     if pe.FILE_HEADER.TimeDateStamp != 0:
         problems.append(f"time stamp {pe.FILE_HEADER.TimeDateStamp:#x}: two builds would differ")
     return problems
@@ -130,7 +150,8 @@ def check(path):
     problems += hardening_problems(pe)
 
     print(f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {imports}, "
-          f"DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}")
+          f"DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}, "
+          f"{protected_calls(pe)} canary checks")
     for problem in problems:
         print(f"FAIL: {problem}")
     return not problems

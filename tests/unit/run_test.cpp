@@ -220,6 +220,18 @@ TEST_F(RunTest, FailureWhileWriting102EndsQuietly) {
   ExpectNothingOutstanding();
 }
 
+TEST_F(RunTest, DllsComeFromSystem32AloneOrAtLeastNotFromTheCurrentFolder) {
+  mdlMain::LoadDllsFromSystem32Only();
+  EXPECT_EQ(world().FindCall(Call::SetDefaultDllDirectories)->number,
+            platform::kLoadLibrarySearchSystem32);
+  EXPECT_EQ(world().CountCalls(Call::SetDllDirectoryW), 0);
+  world().faults[Call::SetDefaultDllDirectories] = {platform::kErrorProcNotFound};
+  mdlMain::LoadDllsFromSystem32Only();
+  ASSERT_EQ(world().CountCalls(Call::SetDllDirectoryW), 1);
+  EXPECT_EQ(world().FindCall(Call::SetDllDirectoryW)->text, ""); // the empty path, not null
+  EXPECT_EQ(world().FindCall(Call::SetDllDirectoryW)->number, 0u);
+}
+
 TEST(ArgumentText, CutsTheProgramNameAndTheBlanksAfterIt) {
   using mdlMain::ArgumentText;
   EXPECT_EQ(ArgumentText(u"Morex.exe /command start"), u"/command start");

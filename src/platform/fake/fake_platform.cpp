@@ -478,6 +478,19 @@ Dword GetCurrentProcessId() {
   return 4242;
 }
 
+Bool SetDefaultDllDirectories(Dword directoryFlags) {
+  const fake::Scope scope;
+  Record(Call::SetDefaultDllDirectories, {}, directoryFlags);
+  return Faulted(Call::SetDefaultDllDirectories) ? 0 : Succeed<Bool>(1);
+}
+
+Bool SetDllDirectoryW(const char16_t *pathName) {
+  const fake::Scope scope;
+  Record(Call::SetDllDirectoryW, pathName ? "" : "(null)",
+         pathName ? std::u16string(pathName).size() : 0);
+  return Succeed<Bool>(1);
+}
+
 Bool ProcessIdToSessionId(Dword, Dword *sessionId) {
   const fake::Scope scope;
   Record(Call::ProcessIdToSessionId);

@@ -27,6 +27,8 @@ enum class Call {
   GlobalFree,
   RtlMoveMemory,
   WideCharToMultiByte,
+  SetDefaultDllDirectories,
+  SetDllDirectoryW,
   ProcessIdToSessionId,
   GetUserObjectInformationW,
   MessageBoxW,

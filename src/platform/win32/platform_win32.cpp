@@ -16,6 +16,8 @@ static_assert(sizeof(morex::platform::ServiceStatus) == sizeof(SERVICE_STATUS),
               "ServiceStatus must match SERVICE_STATUS");
 static_assert(sizeof(morex::platform::UserObjectFlags) == sizeof(USEROBJECTFLAGS),
               "UserObjectFlags must match USEROBJECTFLAGS");
+static_assert(morex::platform::kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32,
+              "LOAD_LIBRARY_SEARCH_SYSTEM32");
 static_assert(morex::platform::kUoiFlags == UOI_FLAGS &&
                   morex::platform::kWsfVisible == WSF_VISIBLE,
               "UOI_FLAGS and WSF_VISIBLE");
@@ -28,9 +30,11 @@ const wchar_t *Wide(const char16_t *text) {
 }
 
 // user32 is loaded on the first call that needs it, the rare path where the event log refused
-// an entry: importing it would make every run pay for its start-up.
+// an entry: importing it would make every run pay for its start-up. From System32 alone, so
+// that no user32.dll beside Morex.exe is ever taken for it.
 HMODULE User32() {
-  static const HMODULE user32 = ::LoadLibraryW(L"user32.dll");
+  static const HMODULE user32 =
+      ::LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   return user32;
 }
 
@@ -104,6 +108,16 @@ const char16_t *GetCommandLineW() {
 
 Dword GetCurrentProcessId() {
   return ::GetCurrentProcessId();
+}
+
+Bool SetDefaultDllDirectories(Dword directoryFlags) {
+  const auto call = reinterpret_cast<BOOL(WINAPI *)(DWORD)>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  return call ? call(directoryFlags) : FALSE;
+}
+
+Bool SetDllDirectoryW(const char16_t *pathName) {
+  return ::SetDllDirectoryW(Wide(pathName));
 }
 
 Bool ProcessIdToSessionId(Dword processId, Dword *sessionId) {
