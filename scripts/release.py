@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The release files, made so that the same commit always gives the same bytes.
 
-    release.py package EXE VERSION COMMIT EPOCH OUT_DIR
+    release.py package EXE EVENTS_DLL VERSION COMMIT EPOCH OUT_DIR
         writes OUT_DIR/Morex-VERSION-win64.zip and OUT_DIR/Morex-VERSION-win64.msi
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
@@ -61,11 +61,12 @@ def filetime(epoch):
     return (int(epoch) + 11644473600) * 10_000_000
 
 
-def zip_release(exe, version, epoch, target):
+def zip_release(exe, events, version, epoch, target):
     """Fixed entry order, times (the commit's, in UTC), attributes and compression."""
     stamp = time.gmtime(max(int(epoch), 315532800))[:6]  # ZIP times start in 1980
     usage = (SOURCE / "packaging" / "README.txt").read_text().replace("@VERSION@", version)
-    files = [("Morex.exe", exe.read_bytes()), ("README.txt", usage.replace("\n", "\r\n").encode())]
+    files = [("Morex.exe", exe.read_bytes()), ("MorexEvents.dll", events.read_bytes()),
+             ("README.txt", usage.replace("\n", "\r\n").encode())]
     with zipfile.ZipFile(target, "w") as archive:
         for name, data in files:
             entry = zipfile.ZipInfo(name, date_time=stamp)
@@ -103,25 +104,27 @@ def set_summary(msi, revision, epoch):
         ole.write_stream(stream, bytes(data))
 
 
-def msi_release(exe, version, commit, epoch, target):
+def msi_release(exe, events, version, commit, epoch, target):
     with tempfile.TemporaryDirectory() as work:
-        # The cabinet inside keeps the file's name and modification time: both fixed.
-        staged = Path(work) / "Morex.exe"
-        shutil.copyfile(exe, staged)
-        os.utime(staged, (int(epoch), int(epoch)))
+        # The cabinet inside keeps the files' names and modification times: all fixed.
+        for source, name in ((exe, "Morex.exe"), (events, "MorexEvents.dll")):
+            shutil.copyfile(source, Path(work) / name)
+            os.utime(Path(work) / name, (int(epoch), int(epoch)))
         subprocess.run(["wixl", "-a", "x64", "-D", f"Version={version}",
                         "-D", f"ProductCode={product_code(version)}",
                         "-D", f"PackageCode={package_code(version, commit)}",
-                        "-D", "ExePath=Morex.exe", "-o", str(Path(target).resolve()),
+                        "-D", "ExePath=Morex.exe", "-D", "EventsPath=MorexEvents.dll",
+                        "-o", str(Path(target).resolve()),
                         str(SOURCE / "packaging" / "Morex.wxs")], check=True, cwd=work)
     set_summary(target, package_code(version, commit), epoch)
 
 
-def package(exe, version, commit, epoch, out_dir):
+def package(exe, events, version, commit, epoch, out_dir):
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
-    zip_release(Path(exe), version, epoch, out_dir / f"Morex-{version}-win64.zip")
-    msi_release(Path(exe), version, commit, epoch, out_dir / f"Morex-{version}-win64.msi")
+    zip_release(Path(exe), Path(events), version, epoch, out_dir / f"Morex-{version}-win64.zip")
+    msi_release(Path(exe), Path(events), version, commit, epoch,
+                out_dir / f"Morex-{version}-win64.msi")
 
 
 def sums(directory, names):
@@ -132,7 +135,7 @@ def sums(directory, names):
 
 if __name__ == "__main__":
     if sys.argv[1] == "package":
-        package(*sys.argv[2:7])
+        package(*sys.argv[2:8])
     elif sys.argv[1] == "sums":
         sums(sys.argv[2], sys.argv[3:])
     elif sys.argv[1] == "version":

@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Builds the release of the committed sources (HEAD) into dist/: Morex.exe, the zip (Morex.exe
-# and a usage file), the MSI and SHA256SUMS. The same commit always gives the same bytes: the
-# executable is built twice, in two clean trees at different paths, and the zip and the MSI
-# are made twice; the script fails when any pair differs.
+# Builds the release of the committed sources (HEAD) into dist/: Morex.exe, its message file
+# MorexEvents.dll, the zip (both and a usage file), the MSI and SHA256SUMS. The same commit
+# always gives the same bytes: the two binaries are built twice, in two clean trees at
+# different paths, and the zip and the MSI are made twice; the script fails when any pair
+# differs.
 #
-#   scripts/release.sh [--out DIR] [--cert CERT --key KEY]
+#   scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL]
 #
 # Signing: with a code-signing certificate and its private key (PEM or DER files; also taken
 # from MOREX_SIGNING_CERT and MOREX_SIGNING_KEY, and the key's password, if any, from
-# MOREX_SIGNING_KEY_PASSWORD), Morex.exe is signed before it is packed and the MSI after it
-# is made, both with the commit's time as the signing time. Without them the release is
-# unsigned, and says so.
+# MOREX_SIGNING_KEY_PASSWORD_FILE or MOREX_SIGNING_KEY_PASSWORD), the two binaries are signed
+# once the builds were compared, before they are packed, and the MSI after it is made. The
+# password reaches osslsigncode through a pipe, never on a command line. A certificate that
+# does not belong to the key stops the script before anything is built. Without a time-stamp
+# server the signing time is the commit's, and a signed release is as reproducible as an
+# unsigned one; with one (--timestamp-url, or MOREX_TIMESTAMP_URL), every signature gets an
+# RFC 3161 time stamp, so that Windows keeps trusting it after the certificate expires, and
+# the signed files differ from run to run. Without a certificate the release is unsigned,
+# and says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
@@ -18,17 +25,40 @@ source_dir=$PWD
 out=dist
 cert=${MOREX_SIGNING_CERT:-}
 key=${MOREX_SIGNING_KEY:-}
+timestamp_url=${MOREX_TIMESTAMP_URL:-}
 while [ $# -gt 0 ]; do
   case "$1" in
   --out) out=$2; shift 2 ;;
   --cert) cert=$2; shift 2 ;;
   --key) key=$2; shift 2 ;;
-  *) echo "usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY]" >&2; exit 2 ;;
+  --timestamp-url) timestamp_url=$2; shift 2 ;;
+  *) echo "usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL]" >&2
+     exit 2 ;;
   esac
 done
 if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
   echo "release: signing needs both a certificate and its key" >&2
   exit 2
+fi
+
+# The key's password, if any, as printf (a shell builtin, so no process shows it) writes it.
+password() {
+  if [ -n "${MOREX_SIGNING_KEY_PASSWORD_FILE:-}" ]; then
+    cat "$MOREX_SIGNING_KEY_PASSWORD_FILE"
+  else
+    printf '%s' "${MOREX_SIGNING_KEY_PASSWORD:-}"
+  fi
+}
+
+if [ -n "$cert" ]; then
+  cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null ||
+    openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) || true
+  signing_key=$(openssl pkey -in "$key" -pubout -passin fd:3 3< <(password) 2>/dev/null) || true
+  if [ -z "$cert_key" ] || [ "$cert_key" != "$signing_key" ]; then
+    echo "release: the certificate $cert does not belong to the key $key (or one can't be" \
+      "read, or the password is wrong); nothing was built" >&2
+    exit 2
+  fi
 fi
 
 scripts/install-deps.sh >&2
@@ -48,7 +78,7 @@ build() {
   git -C "$source_dir" archive --format=tar "$commit" | tar -x -C "$1"
   echo "Building Morex.exe $version ($commit) in $1..." >&2
   (cd "$1" && cmake --preset mingw >"$work/cmake.log" 2>&1 &&
-    cmake --build --preset mingw --target Morex -j "$(nproc)" >>"$work/cmake.log" 2>&1) ||
+    cmake --build --preset mingw --target Morex MorexEvents -j "$(nproc)" >>"$work/cmake.log" 2>&1) ||
     { cat "$work/cmake.log" >&2; exit 1; }
 }
 
@@ -62,27 +92,30 @@ same() {
 }
 
 sign() {
-  local signed="$1.signed"
-  osslsigncode sign -certs "$cert" -key "$key" ${MOREX_SIGNING_KEY_PASSWORD:+-pass "$MOREX_SIGNING_KEY_PASSWORD"} \
-    -h sha256 -n "Morex $version" -time "$epoch" -in "$1" -out "$signed" >"$work/sign.log" 2>&1 ||
+  local signed="$1.signed" when=(-time "$epoch")
+  [ -z "$timestamp_url" ] || when=(-ts "$timestamp_url")
+  osslsigncode sign -certs "$cert" -key "$key" -readpass /dev/fd/3 -h sha256 -n "Morex $version" \
+    "${when[@]}" -in "$1" -out "$signed" >"$work/sign.log" 2>&1 3< <(password) ||
     { cat "$work/sign.log" >&2; exit 1; }
   mv "$signed" "$1"
 }
 
 build "$work/one/Morex"
 build "$work/two/another/path/Morex"
-exe="$work/one/Morex/build/mingw/Morex.exe"
-same "$exe" "$work/two/another/path/Morex/build/mingw/Morex.exe"
-/usr/bin/python3 -m tests.pe.check_morex_exe "$exe" >&2
-
 mkdir -p "$work/release"
-cp "$exe" "$work/release/Morex.exe"
-[ -z "$cert" ] || sign "$work/release/Morex.exe"
+for name in Morex.exe MorexEvents.dll; do
+  same "$work/one/Morex/build/mingw/$name" "$work/two/another/path/Morex/build/mingw/$name"
+  cp "$work/one/Morex/build/mingw/$name" "$work/release/$name"
+done
+/usr/bin/python3 -m tests.pe.check_morex_exe "$work/release/Morex.exe" \
+  "$work/release/MorexEvents.dll" >&2
+[ -z "$cert" ] || { sign "$work/release/Morex.exe" && sign "$work/release/MorexEvents.dll"; }
 
 echo "Packing the zip and the MSI..." >&2
 for side in one two/other; do
-  /usr/bin/python3 scripts/release.py package "$work/release/Morex.exe" "$version" "$commit" \
-    "$epoch" "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
+  /usr/bin/python3 scripts/release.py package "$work/release/Morex.exe" \
+    "$work/release/MorexEvents.dll" "$version" "$commit" "$epoch" "$work/packages/$side" \
+    2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
 done
 zip_name="Morex-$version-win64.zip"
 msi_name="Morex-$version-win64.msi"
@@ -92,12 +125,14 @@ for name in "$zip_name" "$msi_name"; do
 done
 [ -z "$cert" ] || sign "$work/release/$msi_name"
 
-/usr/bin/python3 scripts/release.py sums "$work/release" Morex.exe "$zip_name" "$msi_name"
+/usr/bin/python3 scripts/release.py sums "$work/release" Morex.exe MorexEvents.dll "$zip_name" \
+  "$msi_name"
 rm -rf "$out"
 mkdir -p "$out"
 cp "$work/release/"* "$out/"
 if [ -n "$cert" ]; then
-  echo "Signed Morex.exe and $msi_name with $cert." >&2
+  echo "Signed Morex.exe, MorexEvents.dll and $msi_name with $cert${timestamp_url:+," \
+    "time-stamped by $timestamp_url}." >&2
 else
   echo "Unsigned release: no code-signing certificate given (see scripts/release.sh)." >&2
 fi

@@ -8,15 +8,15 @@ wrote and by the service's state as the service manager reports it.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
-import pefile
-
-from scripts.release import product_code, project_version
+from scripts.release import product_code
 from scripts.winebox import SERVICE_NAME, WINDOWS_DIR, WindowsPaths, WineBox, WineError
 
 DEMO_SECONDS = 600
@@ -26,11 +26,18 @@ USAGE = "Usage: /command start|stop /service <service name>"
 
 
 SOURCE = Path(__file__).resolve().parents[2]
+SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex"
+MESSAGE_FILE = "C:\\Program Files\\Morex\\MorexEvents.dll"
 ANSI = "cp1252"  # the prefix's ANSI code page, read from it in main()
 
 
 def entry(event_type, event_id, text):
     return (event_type, 0, event_id, 1, len(text.encode(ANSI, "replace")) + 1, text)
+
+
+def uninstall_key(version):
+    return ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+            f"{{{product_code(version)}}}")
 
 
 def summary(entries):
@@ -164,41 +171,100 @@ class Cases:
         assert report[2] == "boxes seen: 0", report
         assert loaded_user32, "the run never reached the message box"
 
+    def _registry(self, key):
+        """reg query's listing of the key, or None when there is no such key."""
+        try:
+            return self.box.wine("reg", "query", key)[0]
+        except WineError:
+            return None
+
+    def _source_key(self):
+        """The values of the source's key, or None when there is no key."""
+        listed = self._registry(SOURCE_KEY)
+        print(f"{SOURCE_KEY}: {listed.strip() if listed else '(none)'}")
+        values = re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", listed or "", re.MULTILINE)
+        return {name: (kind, value) for name, kind, value in values} if listed else None
+
+    def _rendered(self, event_id, text):
+        """What Event Viewer shows for an entry of ours: (message file, text)."""
+        with self.box.turn():
+            shown, _ = self.box.wine(WindowsPaths.tool, "render", str(event_id),
+                                     extra_env={"MOREX_RENDER_TEXT": text})
+        return tuple(shown.split("\n", 1))
+
+    def _install(self, msi, files):
+        self.box.wine("msiexec", "/i", "Z:" + str(msi).replace("/", "\\"), "/qn", timeout=300)
+        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
+        assert sorted(p.name for p in installed.iterdir()) == sorted(files)
+        for name, path in files.items():
+            assert (installed / name).read_bytes() == path.read_bytes(), name
+        assert self._source_key() == {"EventMessageFile": ("REG_SZ", MESSAGE_FILE),
+                                      "TypesSupported": ("REG_DWORD", "0x7")}
+
     def msi_installs_runs_and_uninstalls(self):
-        """The release's MSI, as an administrator deploys it: installed silently, Morex run
-        from Program Files, removed silently, and nothing of ours left behind."""
+        """The release's MSI, as an administrator deploys it: installed silently, with the
+        source registered for the message file beside Morex.exe, so that every entry of a run
+        from Program Files reads in Event Viewer exactly as Morex wrote it; a later version
+        installed over it (a major upgrade) keeps the source; removed silently, and nothing of
+        ours left behind."""
         release = Path(os.environ["MOREX_RELEASE_DIR"])
         msi = next(release.glob("Morex-*-win64.msi"))
         version = msi.name.split("-")[1]
-        windows_msi = "Z:" + str(msi).replace("/", "\\")
-        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
-        uninstall_key = ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-                         f"{{{product_code(version)}}}")
-
-        self.box.wine("msiexec", "/i", windows_msi, "/qn", timeout=300)
-        assert sorted(p.name for p in installed.iterdir()) == ["Morex.exe"]
-        assert (installed / "Morex.exe").read_bytes() == (release / "Morex.exe").read_bytes()
-        fixed = pefile.PE(str(installed / "Morex.exe")).VS_FIXEDFILEINFO[0]
-        major, minor, patch = map(int, project_version().split("."))
-        assert (fixed.FileVersionMS, fixed.FileVersionLS) == (major << 16 | minor, patch << 16)
-        listed, _ = self.box.wine("reg", "query", uninstall_key)
+        files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
+        assert self._source_key() is None
+        self._install(msi, files)
+        listed = self._registry(uninstall_key(version))
         assert "Morex" in listed and version in listed, listed
-        print(f"installed Morex.exe {version} into C:\\Program Files\\Morex; listed as:\n{listed}")
+        print(f"installed Morex {version} into C:\\Program Files\\Morex; listed as:\n{listed}")
 
         program = '"C:\\Program Files\\Morex\\Morex.exe"'
-        for word, before, state in (("start", "stop", "running"), ("stop", None, "stopped")):
-            self._expect(None, before, [entry(INFORMATION, 100, f"{word} {SERVICE_NAME}")], state,
-                        command_line=f"{program} /command {word} /service {SERVICE_NAME}")
-            print(f"{word} from Program Files: event 100, service {state}")
+        long_name = "x" * 30990
+        runs = [("start", "stop", "running", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")]),
+                (f"stop /service {SERVICE_NAME}", None, "stopped",
+                 [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")]),
+                ("%1 /service %2%%%n", None, "stopped", [entry(ERROR, 101, "1060 - %1 %2%%%n")])]
+        for word, before, state, expected in runs:
+            arguments = word if " /service" in word else f"{word} /service {SERVICE_NAME}"
+            self._expect(None, before, expected, state,
+                         command_line=f"{program} /command {arguments}")
+        written = summary(self.box.run_morex(None, f"{program} /command start /service {long_name}"))
+        long_text = f"{written[0][5].split(' ')[0]} - start {long_name}"  # Wine prints its head
+        assert [e[:5] for e in written] == [entry(ERROR, 101, long_text)[:5]], written
+        texts = [(expected[0][2], expected[0][5]) for *_, expected in runs] + [(101, long_text)]
+        for event_id, text in texts:
+            assert self._rendered(event_id, text) == (MESSAGE_FILE, text), (event_id, text)
+            print(f"event {event_id} reads {text[:40]!r}{'...' if len(text) > 40 else ''} "
+                  f"({len(text)} characters) in Event Viewer")
 
-        self.box.wine("msiexec", "/x", windows_msi, "/qn", timeout=300)
+        with tempfile.TemporaryDirectory() as scratch:
+            self._upgrade_and_uninstall(files, version, Path(scratch))
+
+    def _upgrade_and_uninstall(self, files, version, scratch):
+        newer = self._newer_release(files, version, scratch)
+        self._install(newer, files)
+        assert self._registry(uninstall_key(newer.name.split("-")[1]))
+        assert self._registry(uninstall_key(version)) is None, "the older version stayed listed"
+        assert self._rendered(100, "stop x") == (MESSAGE_FILE, "stop x")
+        print(f"upgraded to {newer.name}: the source still names {MESSAGE_FILE}")
+
+        self.box.wine("msiexec", "/x", "Z:" + str(newer).replace("/", "\\"), "/qn", timeout=300)
+        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
         assert not installed.exists(), f"left behind: {list(installed.iterdir())}"
-        try:
-            self.box.wine("reg", "query", uninstall_key)
-            raise AssertionError("the uninstall entry stayed")
-        except WineError:  # reg query fails: the key is gone
-            pass
-        print("uninstalled: no C:\\Program Files\\Morex, no uninstall entry")
+        assert self._source_key() is None, "the source's key stayed"
+        assert self._registry(uninstall_key(newer.name.split("-")[1])) is None, \
+            "the uninstall entry stayed"
+        print("uninstalled: no C:\\Program Files\\Morex, no source, no uninstall entry")
+
+    @staticmethod
+    def _newer_release(files, version, out):
+        """The same files packed as the next patch version: a major upgrade of `version`."""
+        major, minor, patch = map(int, version.split("."))
+        newer = f"{major}.{minor}.{patch + 1}"
+        subprocess.run(["/usr/bin/python3", "-m", "scripts.release", "package",
+                        str(files["Morex.exe"]), str(files["MorexEvents.dll"]), newer,
+                        "upgrade-case", "1700000000", str(out)], cwd=SOURCE, check=True,
+                       stderr=subprocess.DEVNULL)
+        return out / f"Morex-{newer}-win64.msi"
 
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'

@@ -3,8 +3,14 @@
 itself (and not user32, which only the message box needs), carries exactly the expected
 version information and its application manifest, keeps ASLR (high entropy, with
 relocations), DEP and stack cookies within 128 KiB, and has no time stamp, so that the same
-commit makes the same bytes."""
+commit makes the same bytes. With a second path, checks MorexEvents.dll too: resources alone
+(a message table of exactly the event IDs Morex writes, each text only its insertion string,
+and the version), no code, no imports, no time stamp.
 
+    python3 -m tests.pe.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL]
+"""
+
+import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -23,8 +29,14 @@ EXPECTED_STRINGS = {
     "ProductName": "Morex",
     "ProductVersion": VERSION_TEXT,
 }
+EVENTS_STRINGS = dict(EXPECTED_STRINGS, FileDescription="Texts of Morex's event-log entries",
+                      InternalName="MorexEvents", OriginalFilename="MorexEvents.dll")
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+RT_MESSAGETABLE = 11
 RT_MANIFEST = 24
+VFT_DLL = 2
+# What GNU ld puts into .text even without code: two empty constructor lists.
+EMPTY_CONSTRUCTOR_LISTS = (b"\xff" * 8 + b"\0" * 8) * 2
 SUPPORTED_OS = {  # Windows 7, 8, 8.1, 10 and 11
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
@@ -43,20 +55,34 @@ def string_tables(pe):
                     yield table
 
 
-def manifests(pe):
+def resources(pe, resource_type):
+    """(ID, language, bytes) of each resource of that type."""
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         return
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if kind.id != RT_MANIFEST:
+        if kind.id != resource_type:
             continue
         for name in kind.directory.entries:
             for language in name.directory.entries:
                 data = language.data.struct
-                yield name.id, pe.get_data(data.OffsetToData, data.Size)
+                yield name.id, language.id, pe.get_data(data.OffsetToData, data.Size)
+
+
+def messages(table):
+    """{message ID: text without the line break after it} of a MESSAGE_RESOURCE_DATA block."""
+    found = {}
+    blocks = struct.unpack_from("<I", table)[0]
+    for low, high, at in struct.iter_unpack("<III", table[4:4 + 12 * blocks]):
+        for message_id in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", table, at)
+            found[message_id] = table[at + 4:at + length].decode(
+                "utf-16-le" if flags & 1 else "cp1252").rstrip("\0\r\n")
+            at += length
+    return found
 
 
 def manifest_problems(pe):
-    found = list(manifests(pe))
+    found = [(resource_id, data) for resource_id, _, data in resources(pe, RT_MANIFEST)]
     if [resource_id for resource_id, _ in found] != [1]:
         return [f"manifest resources {[i for i, _ in found]}, expected one with ID 1"]
     root = ElementTree.fromstring(found[0][1])
@@ -133,6 +159,47 @@ def check(path):
         problems.append("imports user32.dll, which only the message box needs: every run would "
                         "pay for its start-up")
 
+    problems += version_problems(pe, EXPECTED_STRINGS)
+    problems += manifest_problems(pe)
+    problems += hardening_problems(pe)
+
+    print(f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {imports}, "
+          f"DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}, "
+          f"{protected_calls(pe)} canary checks")
+    return report(problems)
+
+
+def check_events(path):
+    pe = pefile.PE(path)
+    problems = version_problems(pe, EVENTS_STRINGS)
+    if not pe.FILE_HEADER.Characteristics & 0x2000 or pe.VS_FIXEDFILEINFO[0].FileType != VFT_DLL:
+        problems.append("not a DLL")
+    if pe.OPTIONAL_HEADER.AddressOfEntryPoint or getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        problems.append("an entry point or imports: a message file needs neither")
+    text = [s.get_data().rstrip(b"\0") for s in pe.sections if s.Characteristics & 0x20000000]
+    if any(data not in (b"", EMPTY_CONSTRUCTOR_LISTS.rstrip(b"\0")) for data in text):
+        problems.append("code in an executable section")
+    if pe.FILE_HEADER.TimeDateStamp != 0:
+        problems.append(f"time stamp {pe.FILE_HEADER.TimeDateStamp:#x}: two builds would differ")
+    tables = list(resources(pe, RT_MESSAGETABLE))
+    found = messages(tables[0][2]) if len(tables) == 1 else {}
+    if [(i, lang) for i, lang, _ in tables] != [(1, 0)]:
+        problems.append(f"message tables {[(i, lang) for i, lang, _ in tables]}, expected one "
+                        "with ID 1, language neutral")
+    elif found != {event_id: "%1%0" for event_id in (100, 101, 102, 103)}:
+        problems.append(f"messages {found}, expected 100-103, each %1%0")
+    print(f"{path}: entry {pe.OPTIONAL_HEADER.AddressOfEntryPoint:#x}, messages {found}")
+    return report(problems)
+
+
+def report(problems):
+    for problem in problems:
+        print(f"FAIL: {problem}")
+    return not problems
+
+
+def version_problems(pe, expected_strings):
+    problems = []
     fixed = pe.VS_FIXEDFILEINFO[0]
     for name, ms, ls in (("file", fixed.FileVersionMS, fixed.FileVersionLS),
                          ("product", fixed.ProductVersionMS, fixed.ProductVersionLS)):
@@ -143,19 +210,11 @@ def check(path):
     tables = list(string_tables(pe))
     if [t.LangID for t in tables] != [b"040904B0"] and [t.LangID for t in tables] != [b"040904b0"]:
         problems.append(f"string tables {[t.LangID for t in tables]}, expected one 040904B0")
-    elif {k.decode(): v.decode() for k, v in tables[0].entries.items()} != EXPECTED_STRINGS:
+    elif {k.decode(): v.decode() for k, v in tables[0].entries.items()} != expected_strings:
         problems.append(f"version strings {tables[0].entries}")
-
-    problems += manifest_problems(pe)
-    problems += hardening_problems(pe)
-
-    print(f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {imports}, "
-          f"DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}, "
-          f"{protected_calls(pe)} canary checks")
-    for problem in problems:
-        print(f"FAIL: {problem}")
-    return not problems
+    return problems
 
 
 if __name__ == "__main__":
-    sys.exit(0 if check(sys.argv[1]) else 1)
+    passed = [check(sys.argv[1])] + [check_events(path) for path in sys.argv[2:3]]
+    sys.exit(0 if all(passed) else 1)

@@ -1,25 +1,33 @@
 #!/usr/bin/python3
-"""Makes a signed release with a throwaway certificate made on the spot, and checks it as an
-administrator would: the sums, both signatures, the zip's contents and the MSI's tables.
+"""Makes a signed release with a throwaway certificate and password-protected key made on the
+spot, time-stamped by a throwaway time-stamp authority (OpenSSL's ts behind a local HTTP
+server), and checks it as an administrator would: the sums, the signatures and their time
+stamps, the zip's contents and the MSI's tables. While signing, no process shows the key's
+password; a certificate that is not the key's stops the release before dist/ is touched.
 scripts/release.sh itself builds everything twice and fails when two builds differ.
 
     python3 -m tests.release.check_release OUT_DIR
 """
 
 import hashlib
+import os
+import secrets
 import subprocess
 import sys
+import threading
 import zipfile
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
 from scripts.release import product_code, project_version
 
 UPGRADE_CODE = "{6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93}"
+SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex\\"
 
 
-def run(*args, cwd=None):
-    result = subprocess.run(args, cwd=cwd, capture_output=True, text=True)
+def run(*args, cwd=None, env=None):
+    result = subprocess.run(args, cwd=cwd, env=env, capture_output=True, text=True)
     assert result.returncode == 0, f"{' '.join(args)} failed:\n{result.stdout}\n{result.stderr}"
     return result.stdout
 
@@ -29,33 +37,110 @@ def msi_table(msi, table):
     return [line.split("\t") for line in lines[3:]]  # past the names, types and table rows
 
 
+TSA_CONFIG = """[tsa]
+default_tsa = morex
+[morex]
+serial = {dir}/serial
+signer_cert = {dir}/tsa.pem
+signer_key = {dir}/tsa.key
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+"""
+
+
+def throwaway_certificate(folder, name, usage, password_file=None):
+    """A self-signed certificate for `usage` and its key, encrypted when a password is given."""
+    secret = ["-passout", f"file:{password_file}"] if password_file else ["-noenc"]
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", *secret, "-days", "2", "-subj",
+        f"/CN=Morex throwaway {usage}", "-addext", f"extendedKeyUsage=critical,{usage}",
+        "-keyout", str(folder / f"{name}.key"), "-out", str(folder / f"{name}.pem"))
+
+
+class TimeStampAuthority(BaseHTTPRequestHandler):
+    """Answers RFC 3161 requests with OpenSSL's ts, and notes every command line that runs
+    meanwhile: osslsigncode is among them, waiting for the answer."""
+    folder = None
+    command_lines = []
+
+    def do_POST(self):
+        self.command_lines.extend(
+            p.read_bytes().replace(b"\0", b" ") for p in Path("/proc").glob("[0-9]*/cmdline")
+            if p.exists())
+        query = self.folder / "query.tsq"
+        query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+        run("openssl", "ts", "-reply", "-config", str(self.folder / "tsa.cnf"), "-queryfile",
+            str(query), "-out", str(self.folder / "reply.tsr"))
+        answer = (self.folder / "reply.tsr").read_bytes()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(answer)))
+        self.end_headers()
+        self.wfile.write(answer)
+
+    def log_message(self, *_):
+        pass
+
+
+def sign_release(signer, release):
+    """scripts/release.sh with the signer's key, its password in the environment, and the
+    throwaway time-stamp authority; returns the command lines seen while it signed."""
+    password = secrets.token_hex(16)
+    (signer / "password").write_text(password)
+    throwaway_certificate(signer, "code", "codeSigning", signer / "password")
+    throwaway_certificate(signer, "tsa", "timeStamping")
+    (signer / "serial").write_text("01\n")
+    (signer / "tsa.cnf").write_text(TSA_CONFIG.format(dir=signer))
+    mismatch = subprocess.run([str(SOURCE / "scripts" / "release.sh"), "--out", str(release),
+                               "--cert", str(signer / "tsa.pem"), "--key", str(signer / "code.key")],
+                              capture_output=True, text=True)
+    assert mismatch.returncode == 2 and "does not belong" in mismatch.stderr, mismatch.stderr
+    assert not release.exists(), "a mismatched certificate reached dist/"
+
+    TimeStampAuthority.folder = signer
+    server = ThreadingHTTPServer(("127.0.0.1", 0), TimeStampAuthority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        print(run(str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
+                  str(signer / "code.pem"), "--key", str(signer / "code.key"), "--timestamp-url",
+                  f"http://127.0.0.1:{server.server_address[1]}/",
+                  env=dict(os.environ, MOREX_SIGNING_KEY_PASSWORD=password)))
+    finally:
+        server.shutdown()
+    seen = TimeStampAuthority.command_lines
+    assert any(b"osslsigncode" in line for line in seen), "no listing taken while signing"
+    assert not [line for line in seen if password.encode() in line], "the password was listed"
+    print(f"{len(seen)} command lines listed while signing; none shows the password")
+
+
 def main(out):
     out = Path(out)
     signer = out / "signer"
     signer.mkdir(parents=True, exist_ok=True)
-    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-        "/CN=Morex throwaway test signer", "-addext", "extendedKeyUsage=codeSigning",
-        "-keyout", str(signer / "key.pem"), "-out", str(signer / "cert.pem"))
     release = out / "signed"
-    print(run(str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
-              str(signer / "cert.pem"), "--key", str(signer / "key.pem")))
+    if release.exists():
+        subprocess.run(["rm", "-rf", str(release)], check=True)
+    sign_release(signer, release)
     version = project_version()
     zip_name, msi_name = f"Morex-{version}-win64.zip", f"Morex-{version}-win64.msi"
     assert sorted(p.name for p in release.iterdir()) == sorted(
-        ["Morex.exe", zip_name, msi_name, "SHA256SUMS"])
+        ["Morex.exe", "MorexEvents.dll", zip_name, msi_name, "SHA256SUMS"])
     print(run("sha256sum", "-c", "SHA256SUMS", cwd=release))
 
-    for name in ("Morex.exe", msi_name):
-        report = run("osslsigncode", "verify", "-CAfile", str(signer / "cert.pem"), "-in",
-                     str(release / name))
+    for name in ("Morex.exe", "MorexEvents.dll", msi_name):
+        report = run("osslsigncode", "verify", "-CAfile", str(signer / "code.pem"),
+                     "-TSA-CAfile", str(signer / "tsa.pem"), "-in", str(release / name))
         assert "Signature verification: ok" in report, report
-        print(f"{name}: signature verified")
+        assert "Timestamp Verification: ok" in report, report
+        print(f"{name}: signature and time stamp verified")
     run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", str(release / "Morex.exe"),
-        cwd=SOURCE)
+        str(release / "MorexEvents.dll"), cwd=SOURCE)
 
     with zipfile.ZipFile(release / zip_name) as archive:
-        assert archive.namelist() == ["Morex.exe", "README.txt"], archive.namelist()
-        assert archive.read("Morex.exe") == (release / "Morex.exe").read_bytes()
+        assert archive.namelist() == ["Morex.exe", "MorexEvents.dll", "README.txt"]
+        for name in ("Morex.exe", "MorexEvents.dll"):
+            assert archive.read(name) == (release / name).read_bytes(), name
         assert f"Morex {version}" in archive.read("README.txt").decode()
 
     msi = release / msi_name
@@ -64,10 +149,14 @@ def main(out):
     assert properties["UpgradeCode"] == UPGRADE_CODE
     assert properties["ProductCode"] == f"{{{product_code(version)}}}"
     assert properties["ALLUSERS"] == "1", "not a per-machine package"
-    assert [row[2] for row in msi_table(msi, "File")] == ["Morex.exe"]
-    for table in ("Registry", "ServiceInstall", "CustomAction", "Shortcut"):
+    assert [row[2] for row in msi_table(msi, "File")] == ["Morex.exe", "MorexEvents.dll"]
+    assert sorted(tuple(row[1:]) for row in msi_table(msi, "Registry")) == [
+        ("2", SOURCE_KEY, "-", "", "MorexEvents"),
+        ("2", SOURCE_KEY, "EventMessageFile", "[#MorexEventsDll]", "MorexEvents"),
+        ("2", SOURCE_KEY, "TypesSupported", "#7", "MorexEvents")], msi_table(msi, "Registry")
+    for table in ("ServiceInstall", "CustomAction", "Shortcut"):
         assert msi_table(msi, table) == [], f"the MSI has {table} rows"
-    print(f"{msi_name}: Morex {version}, one file, no registry values, no custom actions")
+    print(f"{msi_name}: Morex {version}, two files, the source's key, no custom actions")
     digest = hashlib.sha256(msi.read_bytes()).hexdigest()
     print(f"release checked: {msi_name} {digest}")
 

@@ -6,14 +6,22 @@
 //   e2e_tool state NAME       prints running, stopped, ... as the service manager reports it
 //   e2e_tool start|stop NAME  moves the service there and waits until it arrives
 //   e2e_tool hold             sleeps, keeping the prefix's services alive between runs
+//   e2e_tool render ID        what Event Viewer shows for an entry of the source Morex with
+//                             that event ID and the insertion string in MOREX_RENDER_TEXT: the
+//                             file named by the source's EventMessageFile, loaded as data and
+//                             formatted with the string; prints the file's path, a line break
+//                             and the text, both in UTF-8
 
 #include "e2e_common.h"
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <psapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -113,6 +121,48 @@ int Install(const wchar_t *name, const wchar_t *exe) {
   return result;
 }
 
+void PrintUtf8(const wchar_t *text) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string bytes(length, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), length, nullptr, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size() - 1, stdout);
+}
+
+int Render(const wchar_t *eventId) {
+  HKEY source = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex", 0,
+                    KEY_QUERY_VALUE, &source) != ERROR_SUCCESS)
+    return Fail("RegOpenKeyExW");
+  wchar_t file[MAX_PATH] = L"", path[MAX_PATH] = L"";
+  DWORD size = sizeof file - sizeof(wchar_t);
+  const LSTATUS read = RegQueryValueExW(source, L"EventMessageFile", nullptr, nullptr,
+                                        reinterpret_cast<BYTE *>(file), &size);
+  RegCloseKey(source);
+  if (read != ERROR_SUCCESS || !ExpandEnvironmentStringsW(file, path, MAX_PATH))
+    return Fail("EventMessageFile");
+  const HMODULE messages = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!messages)
+    return Fail("LoadLibraryExW");
+  static wchar_t text[32768];
+  GetEnvironmentVariableW(L"MOREX_RENDER_TEXT", text, 32768);
+  const DWORD_PTR insertions[] = {reinterpret_cast<DWORD_PTR>(text)};
+  wchar_t *shown = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      messages, std::wcstoul(eventId, nullptr, 10), 0, reinterpret_cast<wchar_t *>(&shown), 0,
+      reinterpret_cast<va_list *>(const_cast<DWORD_PTR *>(insertions)));
+  FreeLibrary(messages);
+  if (!length)
+    return Fail("FormatMessageW");
+  _setmode(_fileno(stdout), _O_BINARY);
+  PrintUtf8(path);
+  PrintUtf8(L"\n");
+  PrintUtf8(shown);
+  LocalFree(shown);
+  return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -125,12 +175,15 @@ int wmain(int argc, wchar_t **argv) {
   }
   if (verb == L"install" && argc == 4)
     return Install(argv[2], argv[3]);
+  if (argc == 3 && verb == L"render")
+    return Render(argv[2]);
   if (argc == 3 && verb == L"state")
     return WithService(argv[2], SERVICE_QUERY_STATUS, PrintState);
   if (argc == 3 && verb == L"start")
     return WithService(argv[2], SERVICE_START | SERVICE_QUERY_STATUS, StartAndWait);
   if (argc == 3 && verb == L"stop")
     return WithService(argv[2], SERVICE_STOP | SERVICE_QUERY_STATUS, StopAndWait);
-  std::fprintf(stderr, "usage: e2e_tool run|hold|install NAME EXE|state|start|stop NAME\n");
+  std::fprintf(stderr,
+               "usage: e2e_tool run|hold|install NAME EXE|state|start|stop NAME|render ID\n");
   return 1;
 }
