@@ -132,7 +132,7 @@ def main(out):
         report = run("osslsigncode", "verify", "-CAfile", str(signer / "code.pem"),
                      "-TSA-CAfile", str(signer / "tsa.pem"), "-in", str(release / name))
         assert "Signature verification: ok" in report, report
-        assert "Timestamp Verification: ok" in report, report
+        assert "Timestamp Server Signature verification: ok" in report, report
         print(f"{name}: signature and time stamp verified")
     run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", str(release / "Morex.exe"),
         str(release / "MorexEvents.dll"), cwd=SOURCE)
