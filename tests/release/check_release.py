@@ -58,16 +58,25 @@ def throwaway_certificate(folder, name, usage, password_file=None):
         "-keyout", str(folder / f"{name}.key"), "-out", str(folder / f"{name}.pem"))
 
 
+def command_lines():
+    """What a process listing shows: every process's command line."""
+    lines = set()
+    for path in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            lines.add(path.read_bytes().replace(b"\0", b" "))
+        except OSError:  # the process ended meanwhile
+            pass
+    return lines
+
+
 class TimeStampAuthority(BaseHTTPRequestHandler):
-    """Answers RFC 3161 requests with OpenSSL's ts, and notes every command line that runs
-    meanwhile: osslsigncode is among them, waiting for the answer."""
+    """Answers RFC 3161 requests with OpenSSL's ts. Notes the process listing while it is
+    asked: osslsigncode is in it, waiting for the answer."""
     folder = None
-    command_lines = []
+    listed = set()
 
     def do_POST(self):
-        self.command_lines.extend(
-            p.read_bytes().replace(b"\0", b" ") for p in Path("/proc").glob("[0-9]*/cmdline")
-            if p.exists())
+        self.listed |= command_lines()
         query = self.folder / "query.tsq"
         query.write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
         run("openssl", "ts", "-reply", "-config", str(self.folder / "tsa.cnf"), "-queryfile",
@@ -101,14 +110,21 @@ def sign_release(signer, release):
     TimeStampAuthority.folder = signer
     server = ThreadingHTTPServer(("127.0.0.1", 0), TimeStampAuthority)
     threading.Thread(target=server.serve_forever, daemon=True).start()
+    signing = threading.Event()
+
+    def list_processes():  # all along, for the tools that run before and between signatures
+        while not signing.wait(0.005):
+            TimeStampAuthority.listed |= command_lines()
+    threading.Thread(target=list_processes, daemon=True).start()
     try:
         print(run(str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
                   str(signer / "code.pem"), "--key", str(signer / "code.key"), "--timestamp-url",
                   f"http://127.0.0.1:{server.server_address[1]}/",
                   env=dict(os.environ, MOREX_SIGNING_KEY_PASSWORD=password)))
     finally:
+        signing.set()
         server.shutdown()
-    seen = TimeStampAuthority.command_lines
+    seen = TimeStampAuthority.listed
     assert any(b"osslsigncode" in line for line in seen), "no listing taken while signing"
     assert not [line for line in seen if password.encode() in line], "the password was listed"
     print(f"{len(seen)} command lines listed while signing; none shows the password")
