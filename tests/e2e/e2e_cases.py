@@ -178,12 +178,20 @@ class Cases:
         except WineError:
             return None
 
-    def _source_key(self):
-        """The values of the source's key, or None when there is no key."""
-        listed = self._registry(SOURCE_KEY)
-        print(f"{SOURCE_KEY}: {listed.strip() if listed else '(none)'}")
-        values = re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", listed or "", re.MULTILINE)
-        return {name: (kind, value) for name, kind, value in values} if listed else None
+    def _msiexec(self, verb, msi, files=None):
+        """Installs (/i) or removes (/x) the MSI silently; checks the installed files and the
+        source's key, or that neither is left."""
+        self.box.wine("msiexec", verb, "Z:" + str(msi).replace("/", "\\"), "/qn", timeout=300)
+        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
+        key = self._registry(SOURCE_KEY)
+        print(f"after msiexec {verb} {msi.name}: {key.strip() if key else 'no source key'}")
+        if not files:
+            assert not installed.exists() and key is None, "left behind"
+            return
+        assert sorted(p.name for p in installed.iterdir()) == sorted(files)
+        assert all((installed / n).read_bytes() == p.read_bytes() for n, p in files.items())
+        assert re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.MULTILINE) == [
+            ("EventMessageFile", "REG_SZ", MESSAGE_FILE), ("TypesSupported", "REG_DWORD", "0x7")]
 
     def _rendered(self, event_id, text):
         """What Event Viewer shows for an entry of ours: (message file, text)."""
@@ -191,15 +199,6 @@ class Cases:
             shown, _ = self.box.wine(WindowsPaths.tool, "render", str(event_id),
                                      extra_env={"MOREX_RENDER_TEXT": text})
         return tuple(shown.split("\n", 1))
-
-    def _install(self, msi, files):
-        self.box.wine("msiexec", "/i", "Z:" + str(msi).replace("/", "\\"), "/qn", timeout=300)
-        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
-        assert sorted(p.name for p in installed.iterdir()) == sorted(files)
-        for name, path in files.items():
-            assert (installed / name).read_bytes() == path.read_bytes(), name
-        assert self._source_key() == {"EventMessageFile": ("REG_SZ", MESSAGE_FILE),
-                                      "TypesSupported": ("REG_DWORD", "0x7")}
 
     def msi_installs_runs_and_uninstalls(self):
         """The release's MSI, as an administrator deploys it: installed silently, with the
@@ -211,60 +210,38 @@ class Cases:
         msi = next(release.glob("Morex-*-win64.msi"))
         version = msi.name.split("-")[1]
         files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
-        assert self._source_key() is None
-        self._install(msi, files)
-        listed = self._registry(uninstall_key(version))
-        assert "Morex" in listed and version in listed, listed
-        print(f"installed Morex {version} into C:\\Program Files\\Morex; listed as:\n{listed}")
+        assert self._registry(SOURCE_KEY) is None
+        self._msiexec("/i", msi, files)
+        assert version in self._registry(uninstall_key(version))
 
-        program = '"C:\\Program Files\\Morex\\Morex.exe"'
-        long_name = "x" * 30990
-        runs = [("start", "stop", "running", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")]),
-                (f"stop /service {SERVICE_NAME}", None, "stopped",
-                 [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")]),
-                ("%1 /service %2%%%n", None, "stopped", [entry(ERROR, 101, "1060 - %1 %2%%%n")])]
-        for word, before, state, expected in runs:
-            arguments = word if " /service" in word else f"{word} /service {SERVICE_NAME}"
-            self._expect(None, before, expected, state,
-                         command_line=f"{program} /command {arguments}")
-        written = summary(self.box.run_morex(None, f"{program} /command start /service {long_name}"))
-        long_text = f"{written[0][5].split(' ')[0]} - start {long_name}"  # Wine prints its head
-        assert [e[:5] for e in written] == [entry(ERROR, 101, long_text)[:5]], written
-        texts = [(expected[0][2], expected[0][5]) for *_, expected in runs] + [(101, long_text)]
-        for event_id, text in texts:
+        program = '"C:\\Program Files\\Morex\\Morex.exe" /command'
+        runs = [(f"start /service {SERVICE_NAME}", "stop", "running", 100, f"start {SERVICE_NAME}"),
+                (f"stop /service {SERVICE_NAME}", None, "stopped", 100, f"stop {SERVICE_NAME}"),
+                ("%1 /service %2%%%n", None, "stopped", 101, "1060 - %1 %2%%%n")]
+        for arguments, before, after, event_id, text in runs:
+            self._expect(None, before, [entry(ERROR if event_id == 101 else INFORMATION,
+                                              event_id, text)], after,
+                         command_line=f"{program} {arguments}")
+        texts = [run[3:] for run in runs]
+        written = summary(self.box.run_morex(None, f"{program} start /service {'x' * 30990}"))
+        texts.append((101, f"{written[0][5].split(' ')[0]} - start {'x' * 30990}"))
+        assert [e[:5] for e in written] == [entry(ERROR, *texts[-1])[:5]], written  # Wine
+        for event_id, text in texts:  # prints only the head of a long text
             assert self._rendered(event_id, text) == (MESSAGE_FILE, text), (event_id, text)
-            print(f"event {event_id} reads {text[:40]!r}{'...' if len(text) > 40 else ''} "
-                  f"({len(text)} characters) in Event Viewer")
+            print(f"event {event_id}, {len(text)} characters, reads {text[:30]!r}...")
 
         with tempfile.TemporaryDirectory() as scratch:
-            self._upgrade_and_uninstall(files, version, Path(scratch))
-
-    def _upgrade_and_uninstall(self, files, version, scratch):
-        newer = self._newer_release(files, version, scratch)
-        self._install(newer, files)
-        assert self._registry(uninstall_key(newer.name.split("-")[1]))
-        assert self._registry(uninstall_key(version)) is None, "the older version stayed listed"
-        assert self._rendered(100, "stop x") == (MESSAGE_FILE, "stop x")
-        print(f"upgraded to {newer.name}: the source still names {MESSAGE_FILE}")
-
-        self.box.wine("msiexec", "/x", "Z:" + str(newer).replace("/", "\\"), "/qn", timeout=300)
-        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
-        assert not installed.exists(), f"left behind: {list(installed.iterdir())}"
-        assert self._source_key() is None, "the source's key stayed"
-        assert self._registry(uninstall_key(newer.name.split("-")[1])) is None, \
-            "the uninstall entry stayed"
-        print("uninstalled: no C:\\Program Files\\Morex, no source, no uninstall entry")
-
-    @staticmethod
-    def _newer_release(files, version, out):
-        """The same files packed as the next patch version: a major upgrade of `version`."""
-        major, minor, patch = map(int, version.split("."))
-        newer = f"{major}.{minor}.{patch + 1}"
-        subprocess.run(["/usr/bin/python3", "-m", "scripts.release", "package",
-                        str(files["Morex.exe"]), str(files["MorexEvents.dll"]), newer,
-                        "upgrade-case", "1700000000", str(out)], cwd=SOURCE, check=True,
-                       stderr=subprocess.DEVNULL)
-        return out / f"Morex-{newer}-win64.msi"
+            major, minor, patch = map(int, version.split("."))
+            newer = f"{major}.{minor}.{patch + 1}"  # the same files, a major upgrade
+            subprocess.run(["/usr/bin/python3", "-m", "scripts.release", "package",
+                            *map(str, files.values()), newer, "upgrade", "1700000000", scratch],
+                           cwd=SOURCE, check=True, stderr=subprocess.DEVNULL)
+            newer_msi = Path(scratch) / f"Morex-{newer}-win64.msi"
+            self._msiexec("/i", newer_msi, files)
+            assert self._registry(uninstall_key(version)) is None, "the older version stayed"
+            assert self._rendered(100, "stop x") == (MESSAGE_FILE, "stop x")
+            self._msiexec("/x", newer_msi)
+        assert self._registry(uninstall_key(newer)) is None, "the uninstall entry stayed"
 
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'

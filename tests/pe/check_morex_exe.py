@@ -69,14 +69,14 @@ def resources(pe, resource_type):
 
 
 def messages(table):
-    """{message ID: text without the line break after it} of a MESSAGE_RESOURCE_DATA block."""
+    """{message ID: text without the line break after it} of a MESSAGE_RESOURCE_DATA block
+    of UTF-16 texts, as windmc -U writes it."""
     found = {}
     blocks = struct.unpack_from("<I", table)[0]
     for low, high, at in struct.iter_unpack("<III", table[4:4 + 12 * blocks]):
         for message_id in range(low, high + 1):
-            length, flags = struct.unpack_from("<HH", table, at)
-            found[message_id] = table[at + 4:at + length].decode(
-                "utf-16-le" if flags & 1 else "cp1252").rstrip("\0\r\n")
+            length = struct.unpack_from("<H", table, at)[0]
+            found[message_id] = table[at + 4:at + length].decode("utf-16-le").rstrip("\0\r\n")
             at += length
     return found
 
@@ -138,8 +138,6 @@ def hardening_problems(pe):
         problems.append("no stack cookies: nothing calls the canary's fail-fast")
     if len(pe.__data__) > 128 * 1024:
         problems.append(f"{len(pe.__data__)} bytes, more than the 128 KiB we hold")
-    if pe.FILE_HEADER.TimeDateStamp != 0:
-        problems.append(f"time stamp {pe.FILE_HEADER.TimeDateStamp:#x}: two builds would differ")
     return problems
 
 
@@ -176,11 +174,9 @@ def check_events(path):
         problems.append("not a DLL")
     if pe.OPTIONAL_HEADER.AddressOfEntryPoint or getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         problems.append("an entry point or imports: a message file needs neither")
-    text = [s.get_data().rstrip(b"\0") for s in pe.sections if s.Characteristics & 0x20000000]
-    if any(data not in (b"", EMPTY_CONSTRUCTOR_LISTS.rstrip(b"\0")) for data in text):
+    if any(s.Characteristics & 0x20000000 and s.get_data().rstrip(b"\0") not in
+           (b"", EMPTY_CONSTRUCTOR_LISTS.rstrip(b"\0")) for s in pe.sections):
         problems.append("code in an executable section")
-    if pe.FILE_HEADER.TimeDateStamp != 0:
-        problems.append(f"time stamp {pe.FILE_HEADER.TimeDateStamp:#x}: two builds would differ")
     tables = list(resources(pe, RT_MESSAGETABLE))
     found = messages(tables[0][2]) if len(tables) == 1 else {}
     if [(i, lang) for i, lang, _ in tables] != [(1, 0)]:
@@ -193,13 +189,15 @@ def check_events(path):
 
 
 def report(problems):
-    for problem in problems:
-        print(f"FAIL: {problem}")
+    print("".join(f"FAIL: {problem}\n" for problem in problems), end="")
     return not problems
 
 
 def version_problems(pe, expected_strings):
+    """The version resource, and no time stamp: the same commit makes the same bytes."""
     problems = []
+    if pe.FILE_HEADER.TimeDateStamp != 0:
+        problems.append(f"time stamp {pe.FILE_HEADER.TimeDateStamp:#x}: two builds would differ")
     fixed = pe.VS_FIXEDFILEINFO[0]
     for name, ms, ls in (("file", fixed.FileVersionMS, fixed.FileVersionLS),
                          ("product", fixed.ProductVersionMS, fixed.ProductVersionLS)):
