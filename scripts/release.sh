@@ -50,13 +50,22 @@ password() {
   fi
 }
 
+# The password, when there is one, goes to openssl and osslsigncode on file descriptor 3.
+with_password=
+if [ -n "${MOREX_SIGNING_KEY_PASSWORD_FILE:-}${MOREX_SIGNING_KEY_PASSWORD:-}" ]; then
+  with_password=yes
+fi
+
 if [ -n "$cert" ]; then
   cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null ||
-    openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) || true
-  signing_key=$(openssl pkey -in "$key" -pubout -passin fd:3 3< <(password) 2>/dev/null) || true
-  if [ -z "$cert_key" ] || [ "$cert_key" != "$signing_key" ]; then
-    echo "release: the certificate $cert does not belong to the key $key (or one can't be" \
-      "read, or the password is wrong); nothing was built" >&2
+    openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) ||
+    { echo "release: can't read the certificate $cert; nothing was built" >&2; exit 2; }
+  signing_key=$(openssl pkey -in "$key" -pubout ${with_password:+-passin fd:3} 3< <(password) \
+    2>/dev/null) ||
+    { echo "release: can't read the key $key (a wrong or missing password?); nothing was built" >&2
+      exit 2; }
+  if [ "$cert_key" != "$signing_key" ]; then
+    echo "release: the certificate $cert does not belong to the key $key; nothing was built" >&2
     exit 2
   fi
 fi
@@ -94,7 +103,7 @@ same() {
 sign() {
   local signed="$1.signed" when=(-time "$epoch")
   [ -z "$timestamp_url" ] || when=(-ts "$timestamp_url")
-  osslsigncode sign -certs "$cert" -key "$key" -readpass /dev/fd/3 -h sha256 -n "Morex $version" \
+  osslsigncode sign -certs "$cert" -key "$key" ${with_password:+-readpass /dev/fd/3} -h sha256 -n "Morex $version" \
     "${when[@]}" -in "$1" -out "$signed" >"$work/sign.log" 2>&1 3< <(password) ||
     { cat "$work/sign.log" >&2; exit 1; }
   mv "$signed" "$1"

@@ -102,7 +102,7 @@ def sign_release(signer, release):
     (signer / "serial").write_text("01\n")
     (signer / "tsa.cnf").write_text(TSA_CONFIG.format(dir=signer))
     mismatch = subprocess.run([str(SOURCE / "scripts" / "release.sh"), "--out", str(release),
-                               "--cert", str(signer / "tsa.pem"), "--key", str(signer / "code.key")],
+                               "--cert", str(signer / "code.pem"), "--key", str(signer / "tsa.key")],
                               capture_output=True, text=True)
     assert mismatch.returncode == 2 and "does not belong" in mismatch.stderr, mismatch.stderr
     assert not release.exists(), "a mismatched certificate reached dist/"
