@@ -71,7 +71,14 @@ TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWh
   EXPECT_EQ(text.substr(0, 4), "ab\x83\x41");
   EXPECT_EQ(text.substr(text.size() - 33), "... [17 more characters left out]");
   EXPECT_EQ(bytes, 61440u);
-  EXPECT_EQ(world().entries.size(), 4u);
+  // A cut between the halves of a surrogate pair takes the whole pair (first and last pairs).
+  for (const std::u16string pair : {u"\U00010000", u"\U0010FFFF"}) {
+    std::u16string pairs = u"ab";
+    for (int i = 0; i < 16000; ++i)
+      pairs += pair;
+    EXPECT_EQ(write(1252, pairs).first.substr(31804), "... [198 more characters left out]");
+  }
+  EXPECT_EQ(world().entries.size(), 6u);
   ExpectNothingOutstanding();
 }
 

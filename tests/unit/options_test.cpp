@@ -145,6 +145,8 @@ TEST(CommandLineOptions, RemoveClosesTheGapAndFreesTheKey) {
   options.Add(u"b", u"again", u"b"); // the removed key is free again
   EXPECT_EQ(TextOf(options.Item(u"b")->Value()), u"again");
   EXPECT_EQ(KeyAt(options, 3), u"b");
+  options.Remove(2); // the keyless member between the two
+  EXPECT_EQ(KeyAt(options, 2), u"b");
 }
 
 TEST(CommandLineOptions, EnumeratesInOrderOfAdding) {
