@@ -101,8 +101,18 @@ bool SomeoneCanSeeABox() {
   return (flags.flags & platform::kWsfVisible) != 0;
 }
 
+// user32 from System32 alone, so that no user32.dll beside Morex.exe is ever taken for it. A
+// Windows 7 without its 2011 loader update rejects that flag (87); there user32, a KnownDLL,
+// comes from System32 by its plain name. It stays loaded until the process ends.
+bool LoadUser32() {
+  if (platform::LoadLibraryExW(u"user32.dll", nullptr, platform::kLoadLibrarySearchSystem32))
+    return true;
+  return platform::GetLastError() == platform::kErrorInvalidParameter &&
+         platform::LoadLibraryExW(u"user32.dll", nullptr, 0);
+}
+
 void ShowErrorCode(std::int32_t code) {
-  if (!SomeoneCanSeeABox())
+  if (!LoadUser32() || !SomeoneCanSeeABox())
     return;
   const std::u16string text = DecimalForm(code);
   const std::u16string caption(std::begin(kApplicationTitle), std::end(kApplicationTitle) - 1);

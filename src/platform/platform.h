@@ -93,8 +93,11 @@ Bool SetDefaultDllDirectories(Dword directoryFlags);
 Bool SetDllDirectoryW(const char16_t *pathName);
 Bool ProcessIdToSessionId(Dword processId, Dword *sessionId);
 
-// user32, loaded from System32 on the first of these calls: only a run whose entry was refused
-// needs it.
+// kernel32: loads a DLL; the box path loads user32 with it before any of the calls below.
+Handle LoadLibraryExW(const char16_t *fileName, Handle file, Dword flags);
+
+// user32, never imported: only a run whose entry was refused needs it. Each call fails (null,
+// FALSE or 0) while user32 is not loaded.
 Handle GetProcessWindowStation();
 Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
                                Dword *lengthNeeded);

@@ -93,17 +93,26 @@ TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
 
 TEST_F(WriteEventLogEntryTest, RefusedEntryShowsOneMessageBoxWithTheErrorCodeAlone) {
   world().faults[fake::Call::ReportEventA] = {1502}; // ERROR_LOG_FILE_FULL
+  // A Windows 7 without KB2533623 rejects the search flag: user32 comes by its plain name.
+  world().faults[fake::Call::LoadLibraryExW] = {platform::kErrorInvalidParameter, 0, 1};
   EXPECT_NO_THROW(WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100));
   EXPECT_TRUE(world().entries.empty());
   ASSERT_EQ(world().messageBoxes.size(), 1u);
   EXPECT_EQ(world().messageBoxes[0].text, u"1502");
   EXPECT_EQ(world().messageBoxes[0].caption, u"Morex");
   EXPECT_EQ(world().messageBoxes[0].type, 0u); // MB_OK, no icon
+  std::vector<std::uint64_t> loads;
+  for (const fake::CallRecord &call : world().calls)
+    if (call.call == fake::Call::LoadLibraryExW && call.text == "user32.dll")
+      loads.push_back(call.number);
+  EXPECT_EQ(loads, (std::vector<std::uint64_t>{platform::kLoadLibrarySearchSystem32, 0}));
   ExpectNothingOutstanding();
 }
 
 TEST_F(WriteEventLogEntryTest, NoBoxWhereNobodyCanSeeIt) {
   world().faults[fake::Call::ReportEventA] = {1502};
+  world().faults[fake::Call::LoadLibraryExW] = {126, 0, 1}; // no user32 to be had
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
   world().stationVisible = false; // a task that runs whether or not a user is logged on
   WriteEventLogEntry(u"x", kEventLogErrorType, 102);
   world().stationVisible = true;

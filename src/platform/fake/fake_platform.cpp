@@ -498,8 +498,18 @@ Bool ProcessIdToSessionId(Dword, Dword *sessionId) {
   return Succeed<Bool>(1);
 }
 
+Handle LoadLibraryExW(const char16_t *fileName, Handle, Dword flags) {
+  const fake::Scope scope;
+  Record(Call::LoadLibraryExW, std::string(fileName, fileName + std::u16string(fileName).size()),
+         flags);
+  if (Faulted(Call::LoadLibraryExW))
+    return nullptr;
+  TheWorld().user32Loaded = true;
+  return Succeed(reinterpret_cast<Handle>(0x3232));
+}
+
 Handle GetProcessWindowStation() {
-  return reinterpret_cast<Handle>(0x57A7);
+  return TheWorld().user32Loaded ? reinterpret_cast<Handle>(0x57A7) : nullptr;
 }
 
 Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
@@ -508,7 +518,8 @@ Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *informat
   Record(Call::GetUserObjectInformationW, {}, static_cast<std::uint64_t>(index));
   if (Faulted(Call::GetUserObjectInformationW))
     return 0;
-  if (object != GetProcessWindowStation() || index != kUoiFlags || length < sizeof(UserObjectFlags))
+  if (!object || object != GetProcessWindowStation() || index != kUoiFlags ||
+      length < sizeof(UserObjectFlags))
     return Fail<Bool>(kErrorInvalidParameter, 0);
   *static_cast<UserObjectFlags *>(information) =
       UserObjectFlags{0, 0, TheWorld().stationVisible ? kWsfVisible : 0};
@@ -519,6 +530,8 @@ std::int32_t MessageBoxW(Handle, const char16_t *text, const char16_t *caption, 
   const fake::Scope scope;
   fake::World &w = TheWorld();
   Record(Call::MessageBoxW);
+  if (!w.user32Loaded)
+    return 0;
   w.messageBoxes.push_back({text ? text : u"", caption ? caption : u"", type});
   return 1; // IDOK
 }

@@ -30,6 +30,7 @@ enum class Call {
   SetDefaultDllDirectories,
   SetDllDirectoryW,
   ProcessIdToSessionId,
+  LoadLibraryExW,
   GetUserObjectInformationW,
   MessageBoxW,
 };
@@ -84,6 +85,7 @@ struct World {
   unsigned codePage = 1252; // 932, 936, 1251, 1252 or 65001; any other aborts the test
   platform::Dword sessionId = 1;
   bool stationVisible = true;
+  bool user32Loaded = false;
   std::u16string commandLine = u"Morex.exe";
   std::map<std::string, Service> services; // names compare without letter case, see Find
   std::map<Call, Fault> faults;

@@ -29,19 +29,10 @@ const wchar_t *Wide(const char16_t *text) {
   return reinterpret_cast<const wchar_t *>(text);
 }
 
-// user32 is loaded on the first call that needs it, the rare path where the event log refused
-// an entry: importing it would make every run pay for its start-up. From System32 alone, so
-// that no user32.dll beside Morex.exe is ever taken for it.
-HMODULE User32() {
-  static const HMODULE user32 =
-      ::LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return user32;
-}
-
-// The user32 function of that name, or nullptr (with the loader's last error) when user32 or
-// the function can't be had.
+// The user32 function of that name, or nullptr (with the loader's last error) while user32 is
+// not loaded: importing it would make every run pay for its start-up.
 template <typename Function> Function FromUser32(const char *name) {
-  const HMODULE user32 = User32();
+  const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
   return user32 ? reinterpret_cast<Function>(
                       reinterpret_cast<void (*)()>(::GetProcAddress(user32, name)))
                 : nullptr;
@@ -124,14 +115,18 @@ Bool ProcessIdToSessionId(Dword processId, Dword *sessionId) {
   return ::ProcessIdToSessionId(processId, reinterpret_cast<DWORD *>(sessionId));
 }
 
+Handle LoadLibraryExW(const char16_t *fileName, Handle file, Dword flags) {
+  return ::LoadLibraryExW(Wide(fileName), static_cast<HANDLE>(file), flags);
+}
+
 Handle GetProcessWindowStation() {
-  static const auto call = FromUser32<HWINSTA(WINAPI *)()>("GetProcessWindowStation");
+  const auto call = FromUser32<HWINSTA(WINAPI *)()>("GetProcessWindowStation");
   return call ? call() : nullptr;
 }
 
 Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
                                Dword *lengthNeeded) {
-  static const auto call =
+  const auto call =
       FromUser32<BOOL(WINAPI *)(HANDLE, int, PVOID, DWORD, LPDWORD)>("GetUserObjectInformationW");
   return call ? call(object, index, information, length, reinterpret_cast<DWORD *>(lengthNeeded))
               : FALSE;
@@ -139,7 +134,7 @@ Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *informat
 
 std::int32_t MessageBoxW(Handle owner, const char16_t *text, const char16_t *caption,
                          unsigned type) {
-  static const auto call = FromUser32<int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT)>("MessageBoxW");
+  const auto call = FromUser32<int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT)>("MessageBoxW");
   return call ? call(static_cast<HWND>(owner), Wide(text), Wide(caption), type) : 0;
 }
 
