@@ -56,6 +56,8 @@ if [ -n "${MOREX_SIGNING_KEY_PASSWORD_FILE:-}${MOREX_SIGNING_KEY_PASSWORD:-}" ];
   with_password=yes
 fi
 
+# openssl checks the pair below, so what is missing is installed first.
+scripts/install-deps.sh >&2
 if [ -n "$cert" ]; then
   cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null ||
     openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) ||
@@ -70,7 +72,6 @@ if [ -n "$cert" ]; then
   fi
 fi
 
-scripts/install-deps.sh >&2
 version=$(/usr/bin/python3 scripts/release.py version)
 commit=$(git rev-parse HEAD)
 epoch=$(git log -1 --format=%ct HEAD)
@@ -87,7 +88,8 @@ build() {
   git -C "$source_dir" archive --format=tar "$commit" | tar -x -C "$1"
   echo "Building Morex.exe $version ($commit) in $1..." >&2
   (cd "$1" && cmake --preset mingw >"$work/cmake.log" 2>&1 &&
-    cmake --build --preset mingw --target Morex MorexEvents -j "$(nproc)" >>"$work/cmake.log" 2>&1) ||
+    cmake --build --preset mingw --target Morex MorexEvents -j "$(nproc)" \
+      >>"$work/cmake.log" 2>&1) ||
     { cat "$work/cmake.log" >&2; exit 1; }
 }
 
@@ -103,8 +105,9 @@ same() {
 sign() {
   local signed="$1.signed" when=(-time "$epoch")
   [ -z "$timestamp_url" ] || when=(-ts "$timestamp_url")
-  osslsigncode sign -certs "$cert" -key "$key" ${with_password:+-readpass /dev/fd/3} -h sha256 -n "Morex $version" \
-    "${when[@]}" -in "$1" -out "$signed" >"$work/sign.log" 2>&1 3< <(password) ||
+  osslsigncode sign -certs "$cert" -key "$key" ${with_password:+-readpass /dev/fd/3} -h sha256 \
+    -n "Morex $version" "${when[@]}" -in "$1" -out "$signed" >"$work/sign.log" 2>&1 \
+    3< <(password) ||
     { cat "$work/sign.log" >&2; exit 1; }
   mv "$signed" "$1"
 }

@@ -58,66 +58,67 @@ class Cases:
 
     def start_accepted(self):
         self._expect(f"/command start /service {SERVICE_NAME}", "stop",
-                    [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
+                     [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
 
     def stop_accepted(self):
         self._expect(f"/command stop /service {SERVICE_NAME}", "start",
-                    [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")], "stopped")
+                     [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")], "stopped")
 
     def start_of_running_service(self):
         self._expect(f"/service {SERVICE_NAME} /command start", "start",
-                    [entry(ERROR, 101, f"1056 - start {SERVICE_NAME}")], "running")
+                     [entry(ERROR, 101, f"1056 - start {SERVICE_NAME}")], "running")
 
     def stop_of_stopped_service(self):
         self._expect(f"/command stop /service {SERVICE_NAME}", "stop",
-                    [entry(ERROR, 101, f"1062 - stop {SERVICE_NAME}")], "stopped")
+                     [entry(ERROR, 101, f"1062 - stop {SERVICE_NAME}")], "stopped")
 
     def unknown_service(self):
         self._expect("/command start /service NoSuchService", "stop",
-                    [entry(ERROR, 101, "1060 - start NoSuchService")], "stopped")
+                     [entry(ERROR, 101, "1060 - start NoSuchService")], "stopped")
 
     def no_arguments(self):
-        self._expect("", "stop", [entry(ERROR, 102, f'The command line has no "/command" option. {USAGE}')],
-                    "stopped")
+        self._expect("", "stop",
+                     [entry(ERROR, 102, f'The command line has no "/command" option. {USAGE}')],
+                     "stopped")
 
     def missing_service_option(self):
         self._expect("/command start", "stop",
-                    [entry(ERROR, 102, f'The command line has no "/service" option. {USAGE}')],
-                    "stopped")
+                     [entry(ERROR, 102, f'The command line has no "/service" option. {USAGE}')],
+                     "stopped")
 
     def duplicated_key(self):
         self._expect(f"/command start /service {SERVICE_NAME} /COMMAND start", "stop",
-                    [entry(ERROR, 102, 'The command line gives "/COMMAND" more than once (letter '
-                                       'case is ignored); each option or word may appear only once.')],
-                    "stopped")
+                     [entry(ERROR, 102, 'The command line gives "/COMMAND" more than once (letter '
+                                        'case is ignored); each option or word may appear only once.')],
+                     "stopped")
 
     def option_without_value(self):
         self._expect("/command start /service", "stop",
-                    [entry(ERROR, 102,
-                           'The option "/service" at the end of the command line has no value.')],
-                    "stopped")
+                     [entry(ERROR, 102,
+                            'The option "/service" at the end of the command line has no value.')],
+                     "stopped")
 
     def keys_in_any_letter_case(self):
         self._expect(f"/COMMAND start /Service {SERVICE_NAME}", "stop",
-                    [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
+                     [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
 
     def command_word_is_exact(self):
         self._expect(f"/command Start /service {SERVICE_NAME}", "start",
-                    [entry(INFORMATION, 100, f"Start {SERVICE_NAME}")], "stopped")
+                     [entry(INFORMATION, 100, f"Start {SERVICE_NAME}")], "stopped")
 
     def trailing_blank_gives_an_empty_service_name(self):
         self._expect("/command start /service ", "stop", [entry(ERROR, 101, "123 - start ")],
-                    "stopped")
+                     "stopped")
 
     def double_space_gives_an_empty_value(self):
         self._expect(f"/command  start /service {SERVICE_NAME}", "start",
-                    [entry(INFORMATION, 100, f" {SERVICE_NAME}")], "stopped")
+                     [entry(INFORMATION, 100, f" {SERVICE_NAME}")], "stopped")
 
     def full_width_name_never_reaches_the_ascii_service(self):
         # "ＭｏｒｅｘＴｅｓｔ" in full-width letters: a best-fit conversion would read MorexTest.
         full_width = "".join(chr(ord(c) + 0xFEE0) for c in SERVICE_NAME)
         self._expect(f"/command start /service {full_width}", "stop",
-                    [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
+                     [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
 
     def _tool_report(self, verb, overrides=""):
         """Runs the build whose event log refuses every entry (1502) with a stop of the
@@ -246,13 +247,13 @@ class Cases:
     def quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
         self._expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
-                    command_line=command_line)
+                     command_line=command_line)
 
 
 def run_demo(prefix, build_dir, *arguments):
     return subprocess.Popen(["/usr/bin/python3", "-m", "scripts.morex_demo", build_dir, prefix,
-                             *arguments], cwd=SOURCE, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                             *arguments], cwd=SOURCE, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finish(demo):
