@@ -1,7 +1,7 @@
 // The executable's entry point: a GUI-subsystem program with no window of its own. It is the
 // top of the house: it calls into the run and the platform, and nothing includes it.
 
-#include "run/main.h"
+#include "run/run.h"
 
 #include <windows.h>
 

@@ -2,8 +2,9 @@
 
 // The Win32 calls that Morex makes, in its own types, without <windows.h>. The MinGW-w64 build
 // links the implementation that forwards to Windows, one call per function and no decisions;
-// the native build links an in-memory stand-in that the unit tests drive. Signatures mirror
-// the Win32 ones one for one. Nothing here knows the layers above.
+// the native build links an in-memory stand-in that the unit tests drive (tests/platform).
+// Signatures mirror the Win32 ones one for one; platform_win32.cpp checks every constant and
+// layout below against Windows' headers. Nothing here knows the layers above.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,19 +48,9 @@ struct UserObjectFlags {
 inline constexpr std::int32_t kUoiFlags = 1;
 inline constexpr Dword kWsfVisible = 0x0001;
 
-inline constexpr Dword kErrorAccessDenied = 5;
-inline constexpr Dword kErrorInvalidHandle = 6;
-inline constexpr Dword kErrorNotEnoughMemory = 8;
+// The system error codes that Morex branches on.
 inline constexpr Dword kErrorInvalidParameter = 87;
-inline constexpr Dword kErrorProcNotFound = 127;
-inline constexpr Dword kErrorInsufficientBuffer = 122;
-inline constexpr Dword kErrorInvalidName = 123;
 inline constexpr Dword kErrorInvalidFlags = 1004;
-inline constexpr Dword kErrorInvalidServiceControl = 1052;
-inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
-inline constexpr Dword kErrorServiceDoesNotExist = 1060;
-inline constexpr Dword kErrorServiceNotActive = 1062;
-inline constexpr Dword kRpcSInvalidBound = 1734;
 
 // advapi32: the Service Control Manager.
 Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess);
@@ -79,6 +70,7 @@ Handle GlobalAlloc(unsigned flags, std::size_t bytes);
 Handle GlobalFree(Handle memory);
 void RtlMoveMemory(void *destination, const void *source, std::size_t length);
 Dword GetLastError();
+void SetLastError(Dword error);
 std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t *wide,
                                  std::int32_t wideLength, char *multiByte,
                                  std::int32_t multiByteLength, const char *defaultChar,
@@ -88,7 +80,7 @@ Dword GetCurrentProcessId();
 
 // kernel32: where DLLs come from. SetDefaultDllDirectories is looked up when called, not
 // imported: a Windows 7 without its 2011 loader update (KB2533623) lacks it, and there the
-// call fails with kErrorProcNotFound.
+// call fails with ERROR_PROC_NOT_FOUND (127).
 Bool SetDefaultDllDirectories(Dword directoryFlags);
 Bool SetDllDirectoryW(const char16_t *pathName);
 Bool ProcessIdToSessionId(Dword processId, Dword *sessionId);

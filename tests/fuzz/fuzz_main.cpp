@@ -4,8 +4,8 @@
 // Input: kPlanBytes of plan, then the full command line as UTF-16LE (at most 32767 units).
 
 #include "options/command_line_options.h"
-#include "platform/fake/fake_platform.h"
-#include "run/main.h"
+#include "platform/in_memory_platform.h"
+#include "run/run.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/fake/fake_platform.h"
+#include "platform/in_memory_platform.h"
 
 #include <gtest/gtest.h>
 

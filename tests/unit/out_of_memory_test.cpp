@@ -5,7 +5,7 @@
 #include "core/failure.h"
 #include "fake_world.h"
 #include "options/command_line_options.h"
-#include "run/main.h"
+#include "run/run.h"
 
 #include <cstdlib>
 #include <new>

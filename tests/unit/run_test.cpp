@@ -1,5 +1,5 @@
 #include "fake_world.h"
-#include "run/main.h"
+#include "run/run.h"
 
 #include <tuple>
 

@@ -11,16 +11,49 @@
 extern "C" __declspec(dllimport) void WINAPI
     RtlMoveMemory(void *destination, const void *source, SIZE_T length);
 
+#include <cstddef>
+#include <type_traits>
+
+// platform.h mirrors Windows' types, constants and structures by hand; a wrong one fails here.
+#define MOREX_SAME_VALUE(ours, windows) static_assert(morex::platform::ours == (windows), #windows)
+#define MOREX_SAME_FIELD(ours, field, windows, windowsField)                                       \
+  static_assert(offsetof(morex::platform::ours, field) == offsetof(windows, windowsField) &&       \
+                    sizeof(morex::platform::ours::field) == sizeof(windows::windowsField),         \
+                #windows "::" #windowsField)
+
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
-static_assert(sizeof(morex::platform::ServiceStatus) == sizeof(SERVICE_STATUS),
-              "ServiceStatus must match SERVICE_STATUS");
+// DWORD is unsigned long here, a distinct type of the same size as std::uint32_t.
+static_assert(std::is_same_v<morex::platform::Bool, BOOL> &&
+                  sizeof(morex::platform::Dword) == sizeof(DWORD) && std::is_unsigned_v<DWORD> &&
+                  std::is_same_v<morex::platform::Word, WORD> &&
+                  std::is_same_v<morex::platform::Handle, HANDLE>,
+              "BOOL, DWORD, WORD and HANDLE");
+MOREX_SAME_VALUE(kScManagerAllAccess, SC_MANAGER_ALL_ACCESS);
+MOREX_SAME_VALUE(kServiceStart, SERVICE_START);
+MOREX_SAME_VALUE(kServiceStop, SERVICE_STOP);
+MOREX_SAME_VALUE(kServiceControlStop, SERVICE_CONTROL_STOP);
+MOREX_SAME_VALUE(kGmemZeroInit, GMEM_ZEROINIT);
+MOREX_SAME_VALUE(kMbOk, MB_OK);
+MOREX_SAME_VALUE(kCpAcp, CP_ACP);
+MOREX_SAME_VALUE(kWcNoBestFitChars, WC_NO_BEST_FIT_CHARS);
+MOREX_SAME_VALUE(kLoadLibrarySearchSystem32, LOAD_LIBRARY_SEARCH_SYSTEM32);
+MOREX_SAME_VALUE(kUoiFlags, UOI_FLAGS);
+MOREX_SAME_VALUE(kWsfVisible, WSF_VISIBLE);
+MOREX_SAME_VALUE(kErrorInvalidParameter, ERROR_INVALID_PARAMETER);
+MOREX_SAME_VALUE(kErrorInvalidFlags, ERROR_INVALID_FLAGS);
+static_assert(sizeof(morex::platform::ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
+MOREX_SAME_FIELD(ServiceStatus, serviceType, SERVICE_STATUS, dwServiceType);
+MOREX_SAME_FIELD(ServiceStatus, currentState, SERVICE_STATUS, dwCurrentState);
+MOREX_SAME_FIELD(ServiceStatus, controlsAccepted, SERVICE_STATUS, dwControlsAccepted);
+MOREX_SAME_FIELD(ServiceStatus, win32ExitCode, SERVICE_STATUS, dwWin32ExitCode);
+MOREX_SAME_FIELD(ServiceStatus, serviceSpecificExitCode, SERVICE_STATUS, dwServiceSpecificExitCode);
+MOREX_SAME_FIELD(ServiceStatus, checkPoint, SERVICE_STATUS, dwCheckPoint);
+MOREX_SAME_FIELD(ServiceStatus, waitHint, SERVICE_STATUS, dwWaitHint);
 static_assert(sizeof(morex::platform::UserObjectFlags) == sizeof(USEROBJECTFLAGS),
-              "UserObjectFlags must match USEROBJECTFLAGS");
-static_assert(morex::platform::kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32,
-              "LOAD_LIBRARY_SEARCH_SYSTEM32");
-static_assert(morex::platform::kUoiFlags == UOI_FLAGS &&
-                  morex::platform::kWsfVisible == WSF_VISIBLE,
-              "UOI_FLAGS and WSF_VISIBLE");
+              "USEROBJECTFLAGS");
+MOREX_SAME_FIELD(UserObjectFlags, inherit, USEROBJECTFLAGS, fInherit);
+MOREX_SAME_FIELD(UserObjectFlags, reserved, USEROBJECTFLAGS, fReserved);
+MOREX_SAME_FIELD(UserObjectFlags, flags, USEROBJECTFLAGS, dwFlags);
 
 namespace morex::platform {
 namespace {
@@ -83,6 +116,10 @@ void RtlMoveMemory(void *destination, const void *source, std::size_t length) {
 
 Dword GetLastError() {
   return ::GetLastError();
+}
+
+void SetLastError(Dword error) {
+  ::SetLastError(error);
 }
 
 std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t *wide,

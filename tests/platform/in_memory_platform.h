@@ -12,6 +12,26 @@
 #include <string>
 #include <vector>
 
+namespace morex::platform {
+
+// System error codes that only the stand-in gives and the tests expect; Morex branches on none.
+inline constexpr Dword kErrorAccessDenied = 5;
+inline constexpr Dword kErrorInvalidHandle = 6;
+inline constexpr Dword kErrorNotEnoughMemory = 8;
+inline constexpr Dword kErrorInsufficientBuffer = 122;
+inline constexpr Dword kErrorInvalidName = 123;
+inline constexpr Dword kErrorProcNotFound = 127;
+inline constexpr Dword kErrorInvalidAddress = 487;
+inline constexpr Dword kErrorInvalidServiceControl = 1052;
+inline constexpr Dword kErrorServiceRequestTimeout = 1053;
+inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
+inline constexpr Dword kErrorServiceDisabled = 1058;
+inline constexpr Dword kErrorServiceDoesNotExist = 1060;
+inline constexpr Dword kErrorServiceNotActive = 1062;
+inline constexpr Dword kRpcSInvalidBound = 1734;
+
+} // namespace morex::platform
+
 namespace morex::fake {
 
 enum class Call {
@@ -35,17 +55,13 @@ enum class Call {
   MessageBoxW,
 };
 
-// What Windows takes in one event-log entry.
-inline constexpr platform::Dword kMaxEventDataBytes = 61440;
-inline constexpr std::size_t kMaxEventStringCharacters = 31839;
-
 // One call as it was made: the text argument (a name) and the numeric one (access, control,
 // flags or size), where the call has them, and the last error it left behind.
 struct CallRecord {
   Call call;
   std::string text;
   std::uint64_t number = 0;
-  platform::Dword error = 0; // the last error that the call left
+  platform::Dword error = 0;
 };
 
 struct EventEntry {
@@ -71,6 +87,8 @@ struct Service {
   ServiceState state = ServiceState::Stopped;
   platform::Dword grantedAccess = platform::kServiceStart | platform::kServiceStop;
   bool acceptsStop = true;
+  bool disabled = false;     // its start type is SERVICE_DISABLED: a start fails with 1058
+  bool answersInTime = true; // false: a start or a stop fails with 1053, and nothing changes
 };
 
 // Makes a call fail with a chosen system error code: after `skip` calls that go through
@@ -87,7 +105,8 @@ struct World {
   bool stationVisible = true;
   bool user32Loaded = false;
   std::u16string commandLine = u"Morex.exe";
-  std::map<std::string, Service> services; // names compare without letter case, see Find
+  // Keyed by the name's bytes in the code page; OpenServiceA compares names as characters.
+  std::map<std::string, Service> services;
   std::map<Call, Fault> faults;
 
   std::vector<CallRecord> calls;
@@ -99,8 +118,7 @@ struct World {
   // Handles and blocks still held by the code under test.
   std::set<platform::Handle> openManagers;
   std::map<platform::Handle, std::pair<std::string, platform::Dword>> openServices;
-  std::map<platform::Handle, std::pair<std::string, std::string>>
-      openEventSources;                           // server, source
+  std::map<platform::Handle, std::pair<std::string, std::string>> openEventSources;
   std::map<platform::Handle, std::size_t> blocks; // address -> size in bytes
   int overruns = 0; // copies or reports that ran past the end of a block
 
@@ -112,7 +130,6 @@ struct World {
   }
   int CountCalls(Call call) const;
   const CallRecord *FindCall(Call call) const;
-  Service *FindService(const std::string &name);
 };
 
 // The one world that the platform functions act on; Reset() gives a fresh one.

@@ -1,4 +1,4 @@
-#include "run/main.h"
+#include "run/run.h"
 
 #include "core/ansi.h"
 #include "core/decimal.h"

@@ -1,0 +1,90 @@
+// The record of calls and the injected faults. Successful calls set the last error to 0
+// (Windows leaves it undefined then), so code that reads the error late, after another call,
+// sees the wrong value in tests.
+
+#include "platform/stand_in.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace morex::fake {
+namespace {
+
+int platformDepth = 0;
+
+} // namespace
+
+Entered::Entered(Call call, const char *text, std::uint64_t number) {
+  ++platformDepth;
+  State().calls.push_back(CallRecord{call, text, number});
+}
+
+Entered::~Entered() {
+  --platformDepth;
+}
+
+bool InsidePlatformCall() {
+  return platformDepth > 0;
+}
+
+void SetError(platform::Dword error) {
+  World &w = State();
+  w.lastError = error;
+  if (!w.calls.empty())
+    w.calls.back().error = error;
+}
+
+bool Faulted(Call call) {
+  const auto found = State().faults.find(call);
+  if (found == State().faults.end())
+    return false;
+  Fault &fault = found->second;
+  if (fault.skip > 0) {
+    --fault.skip;
+    return false;
+  }
+  if (fault.times == 0)
+    return false;
+  if (fault.times > 0)
+    --fault.times;
+  SetError(fault.error);
+  return true;
+}
+
+std::string OrNull(const char *text) {
+  return text ? text : "<null>";
+}
+
+platform::Handle NewHandle() {
+  return reinterpret_cast<platform::Handle>(State().nextHandle++);
+}
+
+void Unmodelled(const char *what) {
+  std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
+  std::abort();
+}
+
+int World::CountCalls(Call call) const {
+  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
+                                        [&](const CallRecord &r) { return r.call == call; }));
+}
+
+const CallRecord *World::FindCall(Call call) const {
+  const auto found =
+      std::find_if(calls.begin(), calls.end(), [&](const CallRecord &r) { return r.call == call; });
+  return found == calls.end() ? nullptr : &*found;
+}
+
+World &State() {
+  static World world;
+  return world;
+}
+
+void Reset() {
+  for (auto &[handle, size] : State().blocks)
+    delete[] static_cast<std::uint8_t *>(handle);
+  State() = World();
+}
+
+} // namespace morex::fake

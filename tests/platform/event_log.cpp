@@ -1,0 +1,83 @@
+// The event log: sources registered and entries reported, within what Windows takes.
+
+#include "platform/stand_in.h"
+
+namespace morex::fake {
+
+// What Windows takes in one entry: binary data up to 61,440 bytes (more fails with 1734), each
+// string up to 31,839 characters, and the strings, each in UTF-16 with its terminator, together
+// with the data up to 63,404 bytes (Windows 11 took one string of 31,701 characters alone; see
+// github.com/serilog/serilog-sinks-eventlog/pull/41). Beyond either of the last two, 87.
+inline constexpr platform::Dword kMaxEventDataBytes = 61440;
+inline constexpr std::size_t kMaxEventStringCharacters = 31839;
+inline constexpr std::size_t kMaxEventRecordBytes = 63404;
+
+} // namespace morex::fake
+
+namespace morex::platform {
+
+using fake::Call;
+using fake::Fail;
+using fake::Succeed;
+
+Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
+  const fake::Entered call(Call::RegisterEventSourceA);
+  fake::State().calls.back().text = fake::OrNull(uncServerName) + "|" + fake::OrNull(sourceName);
+  if (fake::Faulted(Call::RegisterEventSourceA))
+    return nullptr;
+  if (!sourceName)
+    return Fail<Handle>(kErrorInvalidParameter, nullptr);
+  const Handle handle = fake::NewHandle();
+  fake::State().openEventSources[handle] = {fake::OrNull(uncServerName), sourceName};
+  ++fake::State().registrations;
+  return Succeed(handle);
+}
+
+Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void *userSid,
+                  Word numStrings, Dword dataSize, const char **strings, void *rawData) {
+  const fake::Entered call(Call::ReportEventA, "", eventId);
+  fake::World &w = fake::State();
+  const auto source = w.openEventSources.find(eventLog);
+  if (source == w.openEventSources.end())
+    return Fail<Bool>(kErrorInvalidHandle, 0);
+  if ((numStrings && !strings) || (dataSize && !rawData) ||
+      (dataSize && !fake::WithinBlock(rawData, dataSize)))
+    return Fail<Bool>(kErrorInvalidParameter, 0);
+  if (dataSize > fake::kMaxEventDataBytes)
+    return Fail<Bool>(kRpcSInvalidBound, 0);
+  std::size_t recordBytes = dataSize;
+  for (Word i = 0; i < numStrings; ++i) {
+    const std::size_t characters = strings[i] ? fake::Decode(w.codePage, strings[i]).size() : 0;
+    recordBytes += 2 * (characters + 1);
+    if (characters > fake::kMaxEventStringCharacters)
+      return Fail<Bool>(kErrorInvalidParameter, 0);
+  }
+  if (recordBytes > fake::kMaxEventRecordBytes)
+    return Fail<Bool>(kErrorInvalidParameter, 0);
+  if (fake::Faulted(Call::ReportEventA))
+    return 0;
+  fake::EventEntry entry{source->second.first,
+                         source->second.second,
+                         type,
+                         category,
+                         eventId,
+                         userSid != nullptr,
+                         {},
+                         {}};
+  for (Word i = 0; i < numStrings; ++i)
+    entry.strings.emplace_back(strings[i] ? strings[i] : "");
+  entry.data.assign(static_cast<const std::uint8_t *>(rawData),
+                    static_cast<const std::uint8_t *>(rawData) + dataSize);
+  w.entries.push_back(std::move(entry));
+  return Succeed<Bool>(1);
+}
+
+Bool DeregisterEventSource(Handle eventLog) {
+  const fake::Entered call(Call::DeregisterEventSource);
+  if (!fake::State().openEventSources.erase(eventLog))
+    return Fail<Bool>(kErrorInvalidHandle, 0);
+  ++fake::State().deregistrations;
+  return Succeed<Bool>(1);
+}
+
+} // namespace morex::platform

@@ -1,0 +1,132 @@
+// The service manager: services found by name, started and stopped.
+
+#include "platform/stand_in.h"
+
+#include <clocale>
+#include <cstring>
+#include <cwctype>
+
+namespace morex::fake {
+namespace {
+
+// The name as the service manager compares it: its characters in the code page in use, each
+// in upper case (names compare without letter case, and as characters, never as bytes).
+std::u16string Folded(const std::string &name) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  std::u16string folded = Decode(State().codePage, name);
+  for (char16_t &c : folded)
+    c = static_cast<char16_t>(towupper_l(c, unicode));
+  return folded;
+}
+
+Service *Find(const std::string &name) {
+  const std::u16string wanted = Folded(name);
+  for (auto &[serviceName, service] : State().services)
+    if (!wanted.empty() && Folded(serviceName) == wanted)
+      return &service;
+  return nullptr;
+}
+
+// The open service of a handle with the right asked for, or nullptr with the last error set.
+Service *Opened(platform::Handle handle, platform::Dword right) {
+  const auto open = State().openServices.find(handle);
+  if (open == State().openServices.end())
+    return Fail<Service *>(platform::kErrorInvalidHandle, nullptr);
+  if (!(open->second.second & right))
+    return Fail<Service *>(platform::kErrorAccessDenied, nullptr);
+  Service *service = Find(open->second.first);
+  return service ? service : Fail<Service *>(platform::kErrorServiceDoesNotExist, nullptr);
+}
+
+} // namespace
+} // namespace morex::fake
+
+namespace morex::platform {
+
+using fake::Call;
+using fake::Fail;
+using fake::Succeed;
+
+Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess) {
+  const fake::Entered call(Call::OpenSCManagerA, "", desiredAccess);
+  fake::State().calls.back().text = fake::OrNull(machineName) + "|" + fake::OrNull(databaseName);
+  if (fake::Faulted(Call::OpenSCManagerA))
+    return nullptr;
+  const Handle manager = fake::NewHandle();
+  fake::State().openManagers.insert(manager);
+  return Succeed(manager);
+}
+
+Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess) {
+  const fake::Entered call(Call::OpenServiceA, serviceName ? serviceName : "<null>", desiredAccess);
+  if (!fake::State().openManagers.count(manager))
+    return Fail<Handle>(kErrorInvalidHandle, nullptr);
+  if (fake::Faulted(Call::OpenServiceA))
+    return nullptr;
+  if (!serviceName)
+    return Fail<Handle>(kErrorInvalidAddress, nullptr);
+  // Names are at most 256 characters and never hold a slash or a backslash.
+  if (!*serviceName || std::strpbrk(serviceName, "/\\") ||
+      fake::Decode(fake::State().codePage, serviceName).size() > 256)
+    return Fail<Handle>(kErrorInvalidName, nullptr);
+  const fake::Service *service = fake::Find(serviceName);
+  if (!service)
+    return Fail<Handle>(kErrorServiceDoesNotExist, nullptr);
+  if (desiredAccess & ~service->grantedAccess)
+    return Fail<Handle>(kErrorAccessDenied, nullptr);
+  const Handle handle = fake::NewHandle();
+  fake::State().openServices[handle] = {serviceName, desiredAccess};
+  return Succeed(handle);
+}
+
+Bool StartServiceA(Handle service, Dword argumentCount, const char **arguments) {
+  const fake::Entered call(Call::StartServiceA, arguments ? "<arguments>" : "<null>",
+                           argumentCount);
+  fake::Service *target = fake::Opened(service, kServiceStart);
+  if (!target || fake::Faulted(Call::StartServiceA))
+    return 0;
+  if (target->state == fake::ServiceState::Running)
+    return Fail<Bool>(kErrorServiceAlreadyRunning, 0);
+  if (target->disabled || !target->answersInTime)
+    return Fail<Bool>(target->disabled ? kErrorServiceDisabled : kErrorServiceRequestTimeout, 0);
+  target->state = fake::ServiceState::Running;
+  return Succeed<Bool>(1);
+}
+
+// The status record is filled on success and where the stop is refused for the service's state
+// or its controls, with the state that the service is in.
+Bool ControlService(Handle service, Dword control, ServiceStatus *status) {
+  const ServiceStatus zero{};
+  const bool zeroed = status && !std::memcmp(status, &zero, sizeof zero);
+  const fake::Entered call(Call::ControlService, zeroed ? "zeroed" : "not zeroed", control);
+  if (!fake::State().openServices.count(service))
+    return Fail<Bool>(kErrorInvalidHandle, 0);
+  if (!status)
+    return Fail<Bool>(kErrorInvalidParameter, 0);
+  if (control != kServiceControlStop)
+    return Fail<Bool>(kErrorInvalidServiceControl, 0);
+  fake::Service *target = fake::Opened(service, kServiceStop);
+  if (!target || fake::Faulted(Call::ControlService))
+    return 0;
+  const bool running = target->state == fake::ServiceState::Running;
+  if (running && target->acceptsStop && !target->answersInTime)
+    return Fail<Bool>(kErrorServiceRequestTimeout, 0);
+  constexpr Dword kStopped = 1, kStopPending = 3, kRunning = 4;
+  *status = ServiceStatus{0x10, running ? kRunning : kStopped, 0, 0, 0, 0, 0};
+  if (!running || !target->acceptsStop)
+    return Fail<Bool>(running ? kErrorInvalidServiceControl : kErrorServiceNotActive, 0);
+  target->state = fake::ServiceState::Stopped;
+  status->currentState = kStopPending;
+  return Succeed<Bool>(1);
+}
+
+Bool CloseServiceHandle(Handle handle) {
+  const fake::Entered call(Call::CloseServiceHandle);
+  if (fake::Faulted(Call::CloseServiceHandle))
+    return 0;
+  if (fake::State().openManagers.erase(handle) || fake::State().openServices.erase(handle))
+    return Succeed<Bool>(1);
+  return Fail<Bool>(kErrorInvalidHandle, 0);
+}
+
+} // namespace morex::platform
