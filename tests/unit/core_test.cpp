@@ -1,10 +1,13 @@
 #include "core/ansi.h"
 #include "core/decimal.h"
 #include "core/failure.h"
-#include "core/unique_any.h"
+#include "core/handles.h"
 #include "fake_world.h"
 
+#include <gmock/gmock.h>
+
 #include <limits>
+#include <tuple>
 
 namespace morex {
 namespace {
@@ -26,17 +29,18 @@ void CountClose(int value) {
   lastClosed = value;
 }
 
-TEST(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
+using UniqueAny = FakeWorldTest;
+
+TEST_F(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
   using unique_counted = unique_any<int, &CountClose, -1>;
   closed = 0;
   { unique_counted none; }
   { unique_counted invalid(-1); }
   EXPECT_EQ(closed, 0);
-  try {
+  EXPECT_ANY_THROW({
     unique_counted owned(3);
     throw 1;
-  } catch (int) {
-  }
+  });
   EXPECT_EQ(closed, 1);
   {
     unique_counted a(4);
@@ -50,6 +54,11 @@ TEST(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
   }
   EXPECT_EQ(closed, 3);
   EXPECT_EQ(lastClosed, 5);
+  {
+    const unique_schandle manager(platform::OpenSCManagerA(nullptr, nullptr, 0));
+    EXPECT_FALSE(unique_schandle(platform::OpenServiceA(manager.get(), "NoSuchService", 0)));
+  } // closing both keeps the error of the failed call, as Windows' own wrappers do
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorServiceDoesNotExist);
 }
 
 class ToAnsiTest : public FakeWorldTest {};
@@ -99,17 +108,24 @@ TEST_F(ToAnsiTest, LoneSurrogatesBecomeTheDefaultCharacter) {
 TEST_F(ToAnsiTest, FallsBackToNoFlagsWhereTheCodePageRejectsThem) {
   world().codePage = 65001;
   EXPECT_EQ(ToAnsi(u"\u00E9"), "\xC3\xA9");
+  // A flag that Windows does not know fails in every code page; so does a length without a buffer.
+  for (const auto &[codePage, flags, bytes, error] :
+       {std::tuple{1252u, 0x8000u, 0, platform::kErrorInvalidFlags},
+        {65001u, 0x8000u, 0, platform::kErrorInvalidFlags},
+        {1252u, 0u, 1, platform::kErrorInvalidParameter}}) {
+    world().codePage = codePage;
+    EXPECT_EQ(platform::WideCharToMultiByte(0, flags, u"x", 1, nullptr, bytes, nullptr, nullptr),
+              0);
+    EXPECT_EQ(platform::GetLastError(), error) << codePage;
+  }
 }
 
 TEST_F(ToAnsiTest, FailedConversionRaisesWithTheErrorCode) {
   world().faults[fake::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter};
-  try {
-    ToAnsi(u"x");
-    FAIL() << "no failure raised";
-  } catch (const Failure &failure) {
-    EXPECT_EQ(failure.Description(), u"A text could not be converted to the ANSI code page; "
-                                     u"system error code 87.");
-  }
+  EXPECT_THAT([] { ToAnsi(u"x"); },
+              testing::Throws<Failure>(testing::Property(
+                  &Failure::Description, u"A text could not be converted to the ANSI code page; "
+                                         u"system error code 87.")));
 }
 
 TEST_F(ToAnsiTest, FailureOfTheConvertingCallIsNotMistakenForText) {

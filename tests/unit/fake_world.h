@@ -13,7 +13,10 @@ namespace morex {
 class FakeWorldTest : public ::testing::Test {
 protected:
   void SetUp() override { fake::Reset(); }
-  void TearDown() override { fake::Reset(); }
+  void TearDown() override {
+    ExpectNothingOutstanding();
+    fake::Reset();
+  }
 
   fake::World &world() { return fake::State(); }
 

@@ -1,7 +1,7 @@
 #include "core/failure.h"
 #include "options/command_line_options.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <memory>
 #include <type_traits>
@@ -14,13 +14,12 @@ std::u16string KeyAt(const CommandLineOptions &options, std::int32_t position) {
   return options.Item(position)->Key();
 }
 
-std::int32_t FailureNumberOf(const std::function<void()> &action) {
-  try {
-    action();
-  } catch (const Failure &failure) {
-    return failure.Number();
-  }
-  return 0;
+using testing::Property;
+using testing::Throws;
+
+// Matches an action that raises a failure of that number.
+auto Raises(std::int32_t number) {
+  return Throws<Failure>(Property(&Failure::Number, number));
 }
 
 TEST(CommandLineOption, StartsEmptyAndReadsAsEmptyText) {
@@ -41,7 +40,7 @@ TEST(CommandLineOption, ValueCopiesPlainValuesAndSharesObjects) {
   const auto back = std::static_pointer_cast<std::u16string>(std::get<ObjectRef>(option.Value()));
   EXPECT_EQ(back.get(), shared.get());
   EXPECT_EQ(*back, u"after");
-  EXPECT_EQ(FailureNumberOf([&] { TextOf(option.Value()); }), kFailureTypeMismatch);
+  EXPECT_THAT([&] { TextOf(option.Value()); }, Raises(kFailureTypeMismatch));
 
   // The collection's Add shares an object value the same way.
   CommandLineOptions options;
@@ -58,7 +57,7 @@ TEST(CommandLineOptions, AddWithoutKeyStoresMembersReachableOnlyByPosition) {
   EXPECT_EQ(options.Count(), 2);
   EXPECT_EQ(KeyAt(options, 1), u"first");
   EXPECT_EQ(TextOf(options.Item(2)->Value()), u"2");
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(u"first"); }), kFailureNoSuchMember);
+  EXPECT_THAT([&] { options.Item(u"first"); }, Raises(kFailureNoSuchMember));
 }
 
 TEST(CommandLineOptions, KeysIgnoreLetterCaseButKeepTheirSpelling) {
@@ -73,19 +72,18 @@ TEST(CommandLineOptions, StoresUnderSKeyNotUnderTheOptionKey) {
   CommandLineOptions options;
   options.Add(u"/command", u"start", u"other");
   EXPECT_EQ(options.Item(u"other")->Key(), u"/command");
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(u"/command"); }), kFailureNoSuchMember);
+  EXPECT_THAT([&] { options.Item(u"/command"); }, Raises(kFailureNoSuchMember));
 }
 
 TEST(CommandLineOptions, DuplicateKeyInAnyCaseFailsAndLeavesTheCollectionUnchanged) {
   CommandLineOptions options;
   options.Add(u"/service", u"a", u"/service");
-  try {
-    options.Add(u"/SERVICE", u"b", u"/SERVICE");
-    FAIL() << "no failure raised";
-  } catch (const Failure &failure) {
-    EXPECT_EQ(failure.Number(), kFailureDuplicateKey);
-    EXPECT_NE(failure.Description().find(u"\"/SERVICE\""), std::u16string::npos);
-  }
+  EXPECT_THAT([&] { options.Add(u"/SERVICE", u"b", u"/SERVICE"); },
+              Throws<Failure>(testing::AllOf(
+                  Property(&Failure::Number, kFailureDuplicateKey),
+                  Property(&Failure::Description,
+                           u"The command line gives \"/SERVICE\" more than once (letter case is "
+                           u"ignored); each option or word may appear only once."))));
   EXPECT_EQ(options.Count(), 1);
   EXPECT_EQ(TextOf(options.Item(u"/service")->Value()), u"a");
 }
@@ -99,35 +97,31 @@ TEST(CommandLineOptions, FoldsOnlyAsciiLetters) {
     options.Add(key, u"", key);
   EXPECT_EQ(options.Count(), 6);
   options.Add(u"/Z", u"a", u"/Z");
-  EXPECT_EQ(FailureNumberOf([&] { options.Add(u"/z", u"b", u"/z"); }), kFailureDuplicateKey);
-  EXPECT_EQ(FailureNumberOf([&] { options.Add(u"/a", u"b", u"/a"); }), 0);
-  EXPECT_EQ(FailureNumberOf([&] { options.Add(u"/A", u"b", u"/A"); }), kFailureDuplicateKey);
+  EXPECT_THAT([&] { options.Add(u"/z", u"b", u"/z"); }, Raises(kFailureDuplicateKey));
+  EXPECT_NO_THROW(options.Add(u"/a", u"b", u"/a"));
+  EXPECT_THAT([&] { options.Add(u"/A", u"b", u"/A"); }, Raises(kFailureDuplicateKey));
 }
 
 TEST(CommandLineOptions, MissingMembersFailWithNoSuchMember) {
   CommandLineOptions options;
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(u"/command"); }), kFailureNoSuchMember);
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(u""); }), kFailureNoSuchMember);
+  EXPECT_THAT([&] { options.Item(u"/command"); }, Raises(kFailureNoSuchMember));
+  EXPECT_THAT([&] { options.Item(u""); }, Raises(kFailureNoSuchMember));
   options.Add(u"a", u"", u"a");
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(0); }), kFailureNoSuchMember);
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(2); }), kFailureNoSuchMember);
-  EXPECT_EQ(FailureNumberOf([&] { options.Remove(u"b"); }), kFailureNoSuchMember);
-  EXPECT_EQ(FailureNumberOf([&] { options.Remove(-1); }), kFailureNoSuchMember);
+  EXPECT_THAT([&] { options.Item(0); }, Raises(kFailureNoSuchMember));
+  EXPECT_THAT([&] { options.Item(2); }, Raises(kFailureNoSuchMember));
+  EXPECT_THAT([&] { options.Remove(u"b"); }, Raises(kFailureNoSuchMember));
+  EXPECT_THAT([&] { options.Remove(-1); }, Raises(kFailureNoSuchMember));
   // Neither text nor a number: nothing to look up by.
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(Variant{}); }), kFailureTypeMismatch);
-  EXPECT_EQ(FailureNumberOf([&] { options.Remove(Variant{}); }), kFailureTypeMismatch);
+  EXPECT_THAT([&] { options.Item(Variant{}); }, Raises(kFailureTypeMismatch));
+  EXPECT_THAT([&] { options.Remove(Variant{}); }, Raises(kFailureTypeMismatch));
   EXPECT_EQ(options.Count(), 1);
 }
 
 TEST(CommandLineOptions, NoSuchMemberDescriptionNamesTheMissingOption) {
-  CommandLineOptions options;
-  try {
-    options.Item(u"/service");
-    FAIL() << "no failure raised";
-  } catch (const Failure &failure) {
-    EXPECT_EQ(failure.Description(), u"The command line has no \"/service\" option. Usage: "
-                                     u"/command start|stop /service <service name>");
-  }
+  EXPECT_THAT([] { CommandLineOptions().Item(u"/service"); },
+              Throws<Failure>(Property(&Failure::Description,
+                                       u"The command line has no \"/service\" option. Usage: "
+                                       u"/command start|stop /service <service name>")));
 }
 
 TEST(CommandLineOptions, RemoveClosesTheGapAndFreesTheKey) {
@@ -141,7 +135,7 @@ TEST(CommandLineOptions, RemoveClosesTheGapAndFreesTheKey) {
   EXPECT_EQ(KeyAt(options, 2), u"c");
   options.Remove(1);
   EXPECT_EQ(KeyAt(options, 1), u"c");
-  EXPECT_EQ(FailureNumberOf([&] { options.Item(u"a"); }), kFailureNoSuchMember);
+  EXPECT_THAT([&] { options.Item(u"a"); }, Raises(kFailureNoSuchMember));
   options.Add(u"b", u"again", u"b"); // the removed key is free again
   EXPECT_EQ(TextOf(options.Item(u"b")->Value()), u"again");
   EXPECT_EQ(KeyAt(options, 3), u"b");

@@ -1,7 +1,7 @@
 #include "core/failure.h"
 #include "options/command_line_options.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <utility>
 #include <vector>
@@ -99,13 +99,10 @@ TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
   EXPECT_EQ(
       LoadExpectingFailure(u"/command start /service"),
       std::make_pair(std::int32_t{kFailureIndexOutOfRange}, Members{{u"/command", u"start"}}));
-  try {
-    CommandLineOptions().LoadCommandLineArgs(u"/service");
-    FAIL() << "no failure raised";
-  } catch (const Failure &failure) {
-    EXPECT_EQ(failure.Description(),
-              u"The option \"/service\" at the end of the command line has no value.");
-  }
+  EXPECT_THAT([] { CommandLineOptions().LoadCommandLineArgs(u"/service"); },
+              testing::Throws<Failure>(testing::Property(
+                  &Failure::Description,
+                  u"The option \"/service\" at the end of the command line has no value.")));
 }
 
 TEST(LoadCommandLineArgs, RepeatedKeyOrWordFailsAfterKeepingEarlierMembers) {
