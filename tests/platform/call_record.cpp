@@ -37,18 +37,12 @@ void SetError(platform::Dword error) {
 
 bool Faulted(Call call) {
   const auto found = State().faults.find(call);
-  if (found == State().faults.end())
+  Fault *fault = found == State().faults.end() ? nullptr : &found->second;
+  if (!fault || (fault->skip > 0 && fault->skip--) || fault->times == 0)
     return false;
-  Fault &fault = found->second;
-  if (fault.skip > 0) {
-    --fault.skip;
-    return false;
-  }
-  if (fault.times == 0)
-    return false;
-  if (fault.times > 0)
-    --fault.times;
-  SetError(fault.error);
+  if (fault->times > 0)
+    --fault->times;
+  SetError(fault->error);
   return true;
 }
 

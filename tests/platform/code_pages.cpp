@@ -32,10 +32,6 @@ std::string Iconv(const char *to, const char *from, const std::string &input) {
   return converted ? output.substr(0, output.size() - outLeft) : std::string();
 }
 
-std::string Utf16Bytes(const std::u16string &units) { // the host is little-endian
-  return std::string(reinterpret_cast<const char *>(units.data()), units.size() * 2);
-}
-
 // The bytes of the characters, or nothing when the code page lacks one of them. Without best
 // fit only round-trip mappings count, as in Windows' tables; iconv's one-way mappings (U+00A5
 // to 0x5C in 932) stand in for Windows' best fit.
@@ -46,7 +42,8 @@ std::string EncodeCharacters(unsigned codePage, const std::u16string &characters
   if (codePage == 1252 && characters.size() == 1 &&
       (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D))
     return std::string(1, static_cast<char>(c)); // Windows keeps the five unassigned bytes
-  const std::string utf16 = Utf16Bytes(characters);
+  const std::string utf16(reinterpret_cast<const char *>(characters.data()),
+                          characters.size() * 2); // UTF-16LE: the host is little-endian
   const std::string bytes = Iconv(IconvName(codePage), "UTF-16LE", utf16);
   if (bytes.empty() || bestFit)
     return bytes;
@@ -115,29 +112,29 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
                                  std::int32_t wideLength, char *multiByte,
                                  std::int32_t multiByteLength, const char *defaultChar,
                                  Bool *usedDefaultChar) {
-  const fake::Entered call(fake::Call::WideCharToMultiByte, "", flags);
-  if (fake::Faulted(fake::Call::WideCharToMultiByte))
+  const Entered call(Call::WideCharToMultiByte, "", flags);
+  if (Faulted(Call::WideCharToMultiByte))
     return 0;
-  const unsigned effective = codePage == kCpAcp ? fake::State().codePage : codePage;
+  const unsigned effective = codePage == kCpAcp ? State().codePage : codePage;
   const Dword refused = effective == 65001 ? ~kWcErrInvalidChars : kWcErrInvalidChars;
   if ((flags & ~kWcKnownFlags) || (flags & refused))
-    return fake::Fail<std::int32_t>(kErrorInvalidFlags, 0);
+    return Fail<std::int32_t>(kErrorInvalidFlags, 0);
   if (flags & ~kWcNoBestFitChars)
-    fake::Unmodelled("a WideCharToMultiByte flag but WC_NO_BEST_FIT_CHARS");
+    Unmodelled("a WideCharToMultiByte flag but WC_NO_BEST_FIT_CHARS");
   if (!wide || wideLength == 0 || wideLength < -1 || multiByteLength < 0 || defaultChar ||
       (!multiByte && multiByteLength))
-    return fake::Fail<std::int32_t>(kErrorInvalidParameter, 0);
+    return Fail<std::int32_t>(kErrorInvalidParameter, 0);
   const std::u16string text =
       wideLength == -1 ? std::u16string(wide) + u'\0' : std::u16string(wide, wideLength);
   bool usedDefault = false;
-  const std::string bytes = fake::Encode(effective, text, !flags, usedDefault);
+  const std::string bytes = Encode(effective, text, !flags, usedDefault);
   if (usedDefaultChar)
     *usedDefaultChar = usedDefault;
   const auto length = static_cast<std::int32_t>(bytes.size());
   if (multiByteLength && multiByteLength < length)
-    return fake::Fail<std::int32_t>(kErrorInsufficientBuffer, 0);
+    return Fail<std::int32_t>(kErrorInsufficientBuffer, 0);
   std::copy_n(bytes.data(), multiByteLength ? bytes.size() : 0, multiByte);
-  return fake::Succeed(length);
+  return Succeed(length);
 }
 
 } // namespace morex::platform

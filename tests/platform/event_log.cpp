@@ -16,54 +16,49 @@ inline constexpr std::size_t kMaxEventRecordBytes = 63404;
 
 namespace morex::platform {
 
-using fake::Call;
-using fake::Fail;
-using fake::Succeed;
-
 Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
-  const fake::Entered call(Call::RegisterEventSourceA);
-  fake::State().calls.back().text = fake::OrNull(uncServerName) + "|" + fake::OrNull(sourceName);
-  if (fake::Faulted(Call::RegisterEventSourceA))
+  const Entered call(Call::RegisterEventSourceA);
+  if (Faulted(Call::RegisterEventSourceA))
     return nullptr;
   if (!sourceName)
     return Fail<Handle>(kErrorInvalidParameter, nullptr);
-  const Handle handle = fake::NewHandle();
-  fake::State().openEventSources[handle] = {fake::OrNull(uncServerName), sourceName};
-  ++fake::State().registrations;
+  const Handle handle = NewHandle();
+  State().openEventSources[handle] = {OrNull(uncServerName), sourceName};
+  ++State().registrations;
   return Succeed(handle);
 }
 
 Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void *userSid,
                   Word numStrings, Dword dataSize, const char **strings, void *rawData) {
-  const fake::Entered call(Call::ReportEventA, "", eventId);
-  fake::World &w = fake::State();
+  const Entered call(Call::ReportEventA, "", eventId);
+  World &w = State();
   const auto source = w.openEventSources.find(eventLog);
   if (source == w.openEventSources.end())
     return Fail<Bool>(kErrorInvalidHandle, 0);
   if ((numStrings && !strings) || (dataSize && !rawData) ||
-      (dataSize && !fake::WithinBlock(rawData, dataSize)))
+      (dataSize && !WithinBlock(rawData, dataSize)))
     return Fail<Bool>(kErrorInvalidParameter, 0);
-  if (dataSize > fake::kMaxEventDataBytes)
+  if (dataSize > kMaxEventDataBytes)
     return Fail<Bool>(kRpcSInvalidBound, 0);
   std::size_t recordBytes = dataSize;
   for (Word i = 0; i < numStrings; ++i) {
-    const std::size_t characters = strings[i] ? fake::Decode(w.codePage, strings[i]).size() : 0;
+    const std::size_t characters = strings[i] ? Decode(w.codePage, strings[i]).size() : 0;
     recordBytes += 2 * (characters + 1);
-    if (characters > fake::kMaxEventStringCharacters)
+    if (characters > kMaxEventStringCharacters)
       return Fail<Bool>(kErrorInvalidParameter, 0);
   }
-  if (recordBytes > fake::kMaxEventRecordBytes)
+  if (recordBytes > kMaxEventRecordBytes)
     return Fail<Bool>(kErrorInvalidParameter, 0);
-  if (fake::Faulted(Call::ReportEventA))
+  if (Faulted(Call::ReportEventA))
     return 0;
-  fake::EventEntry entry{source->second.first,
-                         source->second.second,
-                         type,
-                         category,
-                         eventId,
-                         userSid != nullptr,
-                         {},
-                         {}};
+  EventEntry entry{source->second.first,
+                   source->second.second,
+                   type,
+                   category,
+                   eventId,
+                   userSid != nullptr,
+                   {},
+                   {}};
   for (Word i = 0; i < numStrings; ++i)
     entry.strings.emplace_back(strings[i] ? strings[i] : "");
   entry.data.assign(static_cast<const std::uint8_t *>(rawData),
@@ -73,10 +68,10 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
 }
 
 Bool DeregisterEventSource(Handle eventLog) {
-  const fake::Entered call(Call::DeregisterEventSource);
-  if (!fake::State().openEventSources.erase(eventLog))
+  const Entered call(Call::DeregisterEventSource);
+  if (!State().openEventSources.erase(eventLog))
     return Fail<Bool>(kErrorInvalidHandle, 0);
-  ++fake::State().deregistrations;
+  ++State().deregistrations;
   return Succeed<Bool>(1);
 }
 

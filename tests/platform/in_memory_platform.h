@@ -34,26 +34,15 @@ inline constexpr Dword kRpcSInvalidBound = 1734;
 
 namespace morex::fake {
 
+// clang-format off
 enum class Call {
-  OpenSCManagerA,
-  OpenServiceA,
-  StartServiceA,
-  ControlService,
-  CloseServiceHandle,
-  RegisterEventSourceA,
-  ReportEventA,
-  DeregisterEventSource,
-  GlobalAlloc,
-  GlobalFree,
-  RtlMoveMemory,
-  WideCharToMultiByte,
-  SetDefaultDllDirectories,
-  SetDllDirectoryW,
-  ProcessIdToSessionId,
-  LoadLibraryExW,
-  GetUserObjectInformationW,
-  MessageBoxW,
+  OpenSCManagerA, OpenServiceA, StartServiceA, ControlService, CloseServiceHandle,
+  RegisterEventSourceA, ReportEventA, DeregisterEventSource,
+  GlobalAlloc, GlobalFree, RtlMoveMemory, WideCharToMultiByte,
+  SetDefaultDllDirectories, SetDllDirectoryW, ProcessIdToSessionId, LoadLibraryExW,
+  GetUserObjectInformationW, MessageBoxW,
 };
+// clang-format on
 
 // One call as it was made: the text argument (a name) and the numeric one (access, control,
 // flags or size), where the call has them, and the last error it left behind.

@@ -22,45 +22,41 @@ bool WithinBlock(const void *address, std::size_t length) {
 
 namespace morex::platform {
 
-using fake::Call;
-using fake::Fail;
-using fake::Succeed;
-
 Handle GlobalAlloc(unsigned flags, std::size_t bytes) {
-  const fake::Entered call(Call::GlobalAlloc, "", bytes);
-  if (fake::Faulted(Call::GlobalAlloc))
+  const Entered call(Call::GlobalAlloc, "", bytes);
+  if (Faulted(Call::GlobalAlloc))
     return nullptr;
   auto *memory = new std::uint8_t[bytes ? bytes : 1];
   // Without GMEM_ZEROINIT the contents are garbage; make that visible.
   std::memset(memory, (flags & kGmemZeroInit) ? 0 : 0xCD, bytes ? bytes : 1);
-  fake::State().blocks[memory] = bytes;
+  State().blocks[memory] = bytes;
   return Succeed<Handle>(memory);
 }
 
 Handle GlobalFree(Handle memory) {
-  const fake::Entered call(Call::GlobalFree);
-  if (!fake::State().blocks.erase(memory))
+  const Entered call(Call::GlobalFree);
+  if (!State().blocks.erase(memory))
     return Fail<Handle>(kErrorInvalidHandle, memory);
   delete[] static_cast<std::uint8_t *>(memory);
   return Succeed<Handle>(nullptr);
 }
 
 void RtlMoveMemory(void *destination, const void *source, std::size_t length) {
-  const fake::Entered call(Call::RtlMoveMemory, "", length);
-  if (fake::WithinBlock(destination, length)) // an overrun is counted, not performed
+  const Entered call(Call::RtlMoveMemory, "", length);
+  if (WithinBlock(destination, length)) // an overrun is counted, not performed
     std::memmove(destination, source, length);
 }
 
 Dword GetLastError() {
-  return fake::State().lastError;
+  return State().lastError;
 }
 
 void SetLastError(Dword error) {
-  fake::State().lastError = error;
+  State().lastError = error;
 }
 
 const char16_t *GetCommandLineW() {
-  return fake::State().commandLine.c_str();
+  return State().commandLine.c_str();
 }
 
 Dword GetCurrentProcessId() {
@@ -68,55 +64,55 @@ Dword GetCurrentProcessId() {
 }
 
 Bool SetDefaultDllDirectories(Dword directoryFlags) {
-  const fake::Entered call(Call::SetDefaultDllDirectories, "", directoryFlags);
-  return fake::Faulted(Call::SetDefaultDllDirectories) ? 0 : Succeed<Bool>(1);
+  const Entered call(Call::SetDefaultDllDirectories, "", directoryFlags);
+  return Faulted(Call::SetDefaultDllDirectories) ? 0 : Succeed<Bool>(1);
 }
 
 Bool SetDllDirectoryW(const char16_t *pathName) {
-  const fake::Entered call(Call::SetDllDirectoryW, pathName ? "" : "(null)",
-                           pathName ? std::char_traits<char16_t>::length(pathName) : 0);
+  const Entered call(Call::SetDllDirectoryW, pathName ? "" : "(null)",
+                     pathName ? std::char_traits<char16_t>::length(pathName) : 0);
   return Succeed<Bool>(1);
 }
 
 Bool ProcessIdToSessionId(Dword, Dword *sessionId) {
-  const fake::Entered call(Call::ProcessIdToSessionId);
-  *sessionId = fake::State().sessionId;
+  const Entered call(Call::ProcessIdToSessionId);
+  *sessionId = State().sessionId;
   return Succeed<Bool>(1);
 }
 
 Handle LoadLibraryExW(const char16_t *fileName, Handle, Dword flags) {
-  const fake::Entered call(Call::LoadLibraryExW, "", flags);
-  fake::State().calls.back().text.assign(fileName, fileName + std::u16string(fileName).size());
-  if (fake::Faulted(Call::LoadLibraryExW))
+  const Entered call(Call::LoadLibraryExW, "", flags);
+  State().calls.back().text.assign(fileName, fileName + std::u16string(fileName).size());
+  if (Faulted(Call::LoadLibraryExW))
     return nullptr;
-  fake::State().user32Loaded = true;
+  State().user32Loaded = true;
   return Succeed(reinterpret_cast<Handle>(0x3232));
 }
 
 // user32's calls fail while user32 is not loaded, as they do on Windows through Morex's own
 // lookup of them.
 Handle GetProcessWindowStation() {
-  return fake::State().user32Loaded ? reinterpret_cast<Handle>(0x57A7) : nullptr;
+  return State().user32Loaded ? reinterpret_cast<Handle>(0x57A7) : nullptr;
 }
 
 Bool GetUserObjectInformationW(Handle object, std::int32_t index, void *information, Dword length,
                                Dword *) {
-  const fake::Entered call(Call::GetUserObjectInformationW, "", static_cast<std::uint64_t>(index));
-  if (fake::Faulted(Call::GetUserObjectInformationW))
+  const Entered call(Call::GetUserObjectInformationW, "", static_cast<std::uint64_t>(index));
+  if (Faulted(Call::GetUserObjectInformationW))
     return 0;
   if (!object || object != GetProcessWindowStation() || index != kUoiFlags ||
       length < sizeof(UserObjectFlags))
     return Fail<Bool>(kErrorInvalidParameter, 0);
   *static_cast<UserObjectFlags *>(information) =
-      UserObjectFlags{0, 0, fake::State().stationVisible ? kWsfVisible : 0};
+      UserObjectFlags{0, 0, State().stationVisible ? kWsfVisible : 0};
   return Succeed<Bool>(1);
 }
 
 std::int32_t MessageBoxW(Handle, const char16_t *text, const char16_t *caption, unsigned type) {
-  const fake::Entered call(Call::MessageBoxW);
-  if (!fake::State().user32Loaded)
+  const Entered call(Call::MessageBoxW);
+  if (!State().user32Loaded)
     return 0;
-  fake::State().messageBoxes.push_back({text ? text : u"", caption ? caption : u"", type});
+  State().messageBoxes.push_back({text ? text : u"", caption ? caption : u"", type});
   return 1; // IDOK
 }
 

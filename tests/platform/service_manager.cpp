@@ -43,53 +43,48 @@ Service *Opened(platform::Handle handle, platform::Dword right) {
 
 namespace morex::platform {
 
-using fake::Call;
-using fake::Fail;
-using fake::Succeed;
-
 Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess) {
-  const fake::Entered call(Call::OpenSCManagerA, "", desiredAccess);
-  fake::State().calls.back().text = fake::OrNull(machineName) + "|" + fake::OrNull(databaseName);
-  if (fake::Faulted(Call::OpenSCManagerA))
+  const Entered call(Call::OpenSCManagerA, "", desiredAccess);
+  State().calls.back().text = OrNull(machineName) + "|" + OrNull(databaseName);
+  if (Faulted(Call::OpenSCManagerA))
     return nullptr;
-  const Handle manager = fake::NewHandle();
-  fake::State().openManagers.insert(manager);
+  const Handle manager = NewHandle();
+  State().openManagers.insert(manager);
   return Succeed(manager);
 }
 
 Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess) {
-  const fake::Entered call(Call::OpenServiceA, serviceName ? serviceName : "<null>", desiredAccess);
-  if (!fake::State().openManagers.count(manager))
+  const Entered call(Call::OpenServiceA, serviceName ? serviceName : "<null>", desiredAccess);
+  if (!State().openManagers.count(manager))
     return Fail<Handle>(kErrorInvalidHandle, nullptr);
-  if (fake::Faulted(Call::OpenServiceA))
+  if (Faulted(Call::OpenServiceA))
     return nullptr;
   if (!serviceName)
     return Fail<Handle>(kErrorInvalidAddress, nullptr);
   // Names are at most 256 characters and never hold a slash or a backslash.
   if (!*serviceName || std::strpbrk(serviceName, "/\\") ||
-      fake::Decode(fake::State().codePage, serviceName).size() > 256)
+      Decode(State().codePage, serviceName).size() > 256)
     return Fail<Handle>(kErrorInvalidName, nullptr);
-  const fake::Service *service = fake::Find(serviceName);
+  const Service *service = Find(serviceName);
   if (!service)
     return Fail<Handle>(kErrorServiceDoesNotExist, nullptr);
   if (desiredAccess & ~service->grantedAccess)
     return Fail<Handle>(kErrorAccessDenied, nullptr);
-  const Handle handle = fake::NewHandle();
-  fake::State().openServices[handle] = {serviceName, desiredAccess};
+  const Handle handle = NewHandle();
+  State().openServices[handle] = {serviceName, desiredAccess};
   return Succeed(handle);
 }
 
 Bool StartServiceA(Handle service, Dword argumentCount, const char **arguments) {
-  const fake::Entered call(Call::StartServiceA, arguments ? "<arguments>" : "<null>",
-                           argumentCount);
-  fake::Service *target = fake::Opened(service, kServiceStart);
-  if (!target || fake::Faulted(Call::StartServiceA))
+  const Entered call(Call::StartServiceA, arguments ? "<arguments>" : "<null>", argumentCount);
+  Service *target = Opened(service, kServiceStart);
+  if (!target || Faulted(Call::StartServiceA))
     return 0;
-  if (target->state == fake::ServiceState::Running)
+  if (target->state == ServiceState::Running)
     return Fail<Bool>(kErrorServiceAlreadyRunning, 0);
   if (target->disabled || !target->answersInTime)
     return Fail<Bool>(target->disabled ? kErrorServiceDisabled : kErrorServiceRequestTimeout, 0);
-  target->state = fake::ServiceState::Running;
+  target->state = ServiceState::Running;
   return Succeed<Bool>(1);
 }
 
@@ -98,33 +93,33 @@ Bool StartServiceA(Handle service, Dword argumentCount, const char **arguments) 
 Bool ControlService(Handle service, Dword control, ServiceStatus *status) {
   const ServiceStatus zero{};
   const bool zeroed = status && !std::memcmp(status, &zero, sizeof zero);
-  const fake::Entered call(Call::ControlService, zeroed ? "zeroed" : "not zeroed", control);
-  if (!fake::State().openServices.count(service))
+  const Entered call(Call::ControlService, zeroed ? "zeroed" : "not zeroed", control);
+  if (!State().openServices.count(service))
     return Fail<Bool>(kErrorInvalidHandle, 0);
   if (!status)
     return Fail<Bool>(kErrorInvalidParameter, 0);
   if (control != kServiceControlStop)
     return Fail<Bool>(kErrorInvalidServiceControl, 0);
-  fake::Service *target = fake::Opened(service, kServiceStop);
-  if (!target || fake::Faulted(Call::ControlService))
+  Service *target = Opened(service, kServiceStop);
+  if (!target || Faulted(Call::ControlService))
     return 0;
-  const bool running = target->state == fake::ServiceState::Running;
+  const bool running = target->state == ServiceState::Running;
   if (running && target->acceptsStop && !target->answersInTime)
     return Fail<Bool>(kErrorServiceRequestTimeout, 0);
   constexpr Dword kStopped = 1, kStopPending = 3, kRunning = 4;
   *status = ServiceStatus{0x10, running ? kRunning : kStopped, 0, 0, 0, 0, 0};
   if (!running || !target->acceptsStop)
     return Fail<Bool>(running ? kErrorInvalidServiceControl : kErrorServiceNotActive, 0);
-  target->state = fake::ServiceState::Stopped;
+  target->state = ServiceState::Stopped;
   status->currentState = kStopPending;
   return Succeed<Bool>(1);
 }
 
 Bool CloseServiceHandle(Handle handle) {
-  const fake::Entered call(Call::CloseServiceHandle);
-  if (fake::Faulted(Call::CloseServiceHandle))
+  const Entered call(Call::CloseServiceHandle);
+  if (Faulted(Call::CloseServiceHandle))
     return 0;
-  if (fake::State().openManagers.erase(handle) || fake::State().openServices.erase(handle))
+  if (State().openManagers.erase(handle) || State().openServices.erase(handle))
     return Succeed<Bool>(1);
   return Fail<Bool>(kErrorInvalidHandle, 0);
 }

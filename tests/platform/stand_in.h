@@ -43,3 +43,8 @@ bool WithinBlock(const void *address, std::size_t length);
 std::u16string Decode(unsigned codePage, const std::string &bytes);
 
 } // namespace morex::fake
+
+// The stand-in's platform calls use its own parts unqualified.
+namespace morex::platform {
+using namespace morex::fake;
+} // namespace morex::platform

@@ -10,6 +10,7 @@ namespace morex {
 namespace {
 
 using Members = std::vector<std::pair<std::u16string, std::u16string>>;
+using Outcome = std::pair<std::int32_t, Members>; // the failure number (0: none), what was added
 
 Members Contents(const CommandLineOptions &options) {
   Members members;
@@ -25,7 +26,7 @@ Members Load(const std::u16string &text) {
 }
 
 // Loads the text; returns the failure number (0 when none) and what was added before it.
-std::pair<std::int32_t, Members> LoadExpectingFailure(const std::u16string &text) {
+Outcome LoadExpectingFailure(const std::u16string &text) {
   CommandLineOptions options;
   try {
     options.LoadCommandLineArgs(text);
@@ -94,11 +95,9 @@ TEST(LoadCommandLineArgs, KeysKeepTheirCaseAndAreFoundWithoutIt) {
 }
 
 TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
-  EXPECT_EQ(LoadExpectingFailure(u"/service"),
-            std::make_pair(std::int32_t{kFailureIndexOutOfRange}, Members{}));
-  EXPECT_EQ(
-      LoadExpectingFailure(u"/command start /service"),
-      std::make_pair(std::int32_t{kFailureIndexOutOfRange}, Members{{u"/command", u"start"}}));
+  EXPECT_EQ(LoadExpectingFailure(u"/service"), Outcome(kFailureIndexOutOfRange, {}));
+  EXPECT_EQ(LoadExpectingFailure(u"/command start /service"),
+            Outcome(kFailureIndexOutOfRange, {{u"/command", u"start"}}));
   EXPECT_THAT([] { CommandLineOptions().LoadCommandLineArgs(u"/service"); },
               testing::Throws<Failure>(testing::Property(
                   &Failure::Description,
@@ -107,9 +106,9 @@ TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
 
 TEST(LoadCommandLineArgs, RepeatedKeyOrWordFailsAfterKeepingEarlierMembers) {
   EXPECT_EQ(LoadExpectingFailure(u"a b a"),
-            std::make_pair(std::int32_t{kFailureDuplicateKey}, Members{{u"a", u""}, {u"b", u""}}));
+            Outcome(kFailureDuplicateKey, {{u"a", u""}, {u"b", u""}}));
   EXPECT_EQ(LoadExpectingFailure(u"/service a /SERVICE b"),
-            std::make_pair(std::int32_t{kFailureDuplicateKey}, Members{{u"/service", u"a"}}));
+            Outcome(kFailureDuplicateKey, {{u"/service", u"a"}}));
 }
 
 TEST(LoadCommandLineArgs, OnlyAddsToWhatIsAlreadyThere) {
