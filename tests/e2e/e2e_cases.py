@@ -224,8 +224,8 @@ class Cases:
                                               event_id, text)], after,
                          command_line=f"{program} {arguments}")
         texts = [run[3:] for run in runs]
-        written = summary(self.box.run_morex(None, f"{program} start /service {'x' * 30990}"))
-        texts.append((101, f"{written[0][5].split(' ')[0]} - start {'x' * 30990}"))
+        written = summary(self.box.run_morex(None, f"{program} start /service {'x' * 20466}"))
+        texts.append((101, f"{written[0][5].split(' ')[0]} - start {'x' * 20466}"))
         assert [e[:5] for e in written] == [entry(ERROR, *texts[-1])[:5]], written  # Wine
         for event_id, text in texts:  # prints only the head of a long text
             assert self._rendered(event_id, text) == (MESSAGE_FILE, text), (event_id, text)
