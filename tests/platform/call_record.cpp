@@ -2,7 +2,7 @@
 // (Windows leaves it undefined then), so code that reads the error late, after another call,
 // sees the wrong value in tests.
 
-#include "platform/stand_in.h"
+#include "platform/in_memory_platform.h"
 
 #include <algorithm>
 #include <cstdio>

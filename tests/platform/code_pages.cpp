@@ -1,7 +1,7 @@
 // The code pages, from glibc's iconv: Windows' own tables differ only where the functions below
 // say so.
 
-#include "platform/stand_in.h"
+#include "platform/in_memory_platform.h"
 
 #include <iconv.h>
 
@@ -99,6 +99,8 @@ std::u16string Decode(unsigned codePage, const std::string &bytes) {
 }
 
 } // namespace morex::fake
+
+using namespace morex::fake; // the stand-in's calls use its parts unqualified
 
 namespace morex::platform {
 

@@ -1,6 +1,6 @@
 // The event log: sources registered and entries reported, within what Windows takes.
 
-#include "platform/stand_in.h"
+#include "platform/in_memory_platform.h"
 
 namespace morex::fake {
 
@@ -13,6 +13,8 @@ inline constexpr std::size_t kMaxEventStringCharacters = 31839;
 inline constexpr std::size_t kMaxEventRecordBytes = 63404;
 
 } // namespace morex::fake
+
+using namespace morex::fake; // the stand-in's calls use its parts unqualified
 
 namespace morex::platform {
 

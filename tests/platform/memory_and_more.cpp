@@ -1,7 +1,7 @@
 // Memory blocks, the last error, the process, where DLLs come from, and user32's calls. Blocks
 // are real memory, so that sanitizers see overruns.
 
-#include "platform/stand_in.h"
+#include "platform/in_memory_platform.h"
 
 #include <cstring>
 
@@ -19,6 +19,8 @@ bool WithinBlock(const void *address, std::size_t length) {
 }
 
 } // namespace morex::fake
+
+using namespace morex::fake; // the stand-in's calls use its parts unqualified
 
 namespace morex::platform {
 

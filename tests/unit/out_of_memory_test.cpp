@@ -41,8 +41,6 @@ void operator delete(void *memory, std::size_t) noexcept {
 namespace morex {
 namespace {
 
-using Event = std::pair<platform::Dword, std::string>;
-
 class OutOfMemoryTest : public FakeWorldTest {
 protected:
   void Arrange(bool managerRefused) {
@@ -60,13 +58,6 @@ protected:
     return allocationsMade;
   }
 
-  std::vector<Event> Events() {
-    std::vector<Event> events;
-    for (const auto &entry : world().entries)
-      events.emplace_back(entry.eventId, entry.strings.at(0));
-    return events;
-  }
-
   void ExpectEveryFailureEndsIn102(bool managerRefused) {
     const long long total = AllocationsOfOneRun(managerRefused);
     ASSERT_GT(total, 10);
@@ -76,11 +67,11 @@ protected:
       allocationsBeforeFailure = n;
       mdlMain::Main();
       allocationsBeforeFailure = -1;
-      const std::vector<Event> events = Events();
-      ASSERT_FALSE(events.empty()) << "allocation " << n;
-      EXPECT_EQ(events.back().first, 102u) << "allocation " << n;
-      EXPECT_EQ(events.back().second.rfind("Out of memory", 0), 0u) << "allocation " << n;
-      EXPECT_LE(events.size(), 2u);
+      const std::vector<fake::EventEntry> &entries = world().entries;
+      ASSERT_FALSE(entries.empty()) << "allocation " << n;
+      EXPECT_EQ(entries.back().eventId, 102u) << "allocation " << n;
+      EXPECT_EQ(entries.back().strings.at(0).rfind("Out of memory", 0), 0u) << "allocation " << n;
+      EXPECT_LE(entries.size(), 2u);
       EXPECT_EQ(world().Outstanding(), 0u) << "allocation " << n;
       EXPECT_EQ(world().registrations, world().deregistrations) << "allocation " << n;
     }
