@@ -118,8 +118,7 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
   if (Faulted(Call::WideCharToMultiByte))
     return 0;
   const unsigned effective = codePage == kCpAcp ? State().codePage : codePage;
-  const Dword refused = effective == 65001 ? ~kWcErrInvalidChars : kWcErrInvalidChars;
-  if ((flags & ~kWcKnownFlags) || (flags & refused))
+  if (flags & ~(kWcKnownFlags & (effective == 65001 ? kWcErrInvalidChars : ~kWcErrInvalidChars)))
     return Fail<std::int32_t>(kErrorInvalidFlags, 0);
   if (flags & ~kWcNoBestFitChars)
     Unmodelled("a WideCharToMultiByte flag but WC_NO_BEST_FIT_CHARS");

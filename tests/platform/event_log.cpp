@@ -2,21 +2,19 @@
 
 #include "platform/in_memory_platform.h"
 
-namespace morex::fake {
+#include <algorithm>
+
+using namespace morex::fake; // the stand-in's calls use its parts unqualified
+
+namespace morex::platform {
 
 // What Windows takes in one entry: binary data up to 61,440 bytes (more fails with 1734), each
 // string up to 31,839 characters, and the strings, each in UTF-16 with its terminator, together
 // with the data up to 63,404 bytes (Windows 11 took one string of 31,701 characters alone; see
 // github.com/serilog/serilog-sinks-eventlog/pull/41). Beyond either of the last two, 87.
-inline constexpr platform::Dword kMaxEventDataBytes = 61440;
+inline constexpr Dword kMaxEventDataBytes = 61440;
 inline constexpr std::size_t kMaxEventStringCharacters = 31839;
 inline constexpr std::size_t kMaxEventRecordBytes = 63404;
-
-} // namespace morex::fake
-
-using namespace morex::fake; // the stand-in's calls use its parts unqualified
-
-namespace morex::platform {
 
 Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
   const Entered call(Call::RegisterEventSourceA);
@@ -42,30 +40,28 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
     return Fail<Bool>(kErrorInvalidParameter, 0);
   if (dataSize > kMaxEventDataBytes)
     return Fail<Bool>(kRpcSInvalidBound, 0);
-  std::size_t recordBytes = dataSize;
+  std::size_t recordBytes = dataSize, longest = 0;
   for (Word i = 0; i < numStrings; ++i) {
     const std::size_t characters = strings[i] ? Decode(w.codePage, strings[i]).size() : 0;
     recordBytes += 2 * (characters + 1);
-    if (characters > kMaxEventStringCharacters)
-      return Fail<Bool>(kErrorInvalidParameter, 0);
+    longest = std::max(longest, characters);
   }
-  if (recordBytes > kMaxEventRecordBytes)
+  if (longest > kMaxEventStringCharacters || recordBytes > kMaxEventRecordBytes)
     return Fail<Bool>(kErrorInvalidParameter, 0);
   if (Faulted(Call::ReportEventA))
     return 0;
-  EventEntry entry{source->second.first,
-                   source->second.second,
-                   type,
-                   category,
-                   eventId,
-                   userSid != nullptr,
-                   {},
-                   {}};
+  std::vector<std::string> texts;
   for (Word i = 0; i < numStrings; ++i)
-    entry.strings.emplace_back(strings[i] ? strings[i] : "");
-  entry.data.assign(static_cast<const std::uint8_t *>(rawData),
-                    static_cast<const std::uint8_t *>(rawData) + dataSize);
-  w.entries.push_back(std::move(entry));
+    texts.emplace_back(strings[i] ? strings[i] : "");
+  const auto *data = static_cast<const std::uint8_t *>(rawData);
+  w.entries.push_back({source->second.first,
+                       source->second.second,
+                       type,
+                       category,
+                       eventId,
+                       userSid != nullptr,
+                       texts,
+                       {data, data + dataSize}});
   return Succeed<Bool>(1);
 }
 

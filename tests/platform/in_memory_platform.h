@@ -137,8 +137,6 @@ bool InsidePlatformCall();
 struct Entered {
   explicit Entered(Call call, const char *text = "", std::uint64_t number = 0);
   ~Entered();
-  Entered(const Entered &) = delete;
-  Entered &operator=(const Entered &) = delete;
 };
 
 // The last error of the call being made, also kept in its record.

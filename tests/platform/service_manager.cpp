@@ -68,10 +68,8 @@ Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess
       Decode(State().codePage, serviceName).size() > 256)
     return Fail<Handle>(kErrorInvalidName, nullptr);
   const Service *service = Find(serviceName);
-  if (!service)
-    return Fail<Handle>(kErrorServiceDoesNotExist, nullptr);
-  if (desiredAccess & ~service->grantedAccess)
-    return Fail<Handle>(kErrorAccessDenied, nullptr);
+  if (!service || (desiredAccess & ~service->grantedAccess))
+    return Fail<Handle>(service ? kErrorAccessDenied : kErrorServiceDoesNotExist, nullptr);
   const Handle handle = NewHandle();
   State().openServices[handle] = {serviceName, desiredAccess};
   return Succeed(handle);
@@ -96,10 +94,8 @@ Bool ControlService(Handle service, Dword control, ServiceStatus *status) {
   const ServiceStatus zero{};
   const bool zeroed = status && !std::memcmp(status, &zero, sizeof zero);
   const Entered call(Call::ControlService, zeroed ? "zeroed" : "not zeroed", control);
-  if (!status)
-    return Fail<Bool>(kErrorInvalidParameter, 0);
-  if (control != kServiceControlStop)
-    return Fail<Bool>(kErrorInvalidServiceControl, 0);
+  if (!status || control != kServiceControlStop)
+    return Fail<Bool>(status ? kErrorInvalidServiceControl : kErrorInvalidParameter, 0);
   Service *target = Opened(service, kServiceStop);
   if (!target || Faulted(Call::ControlService))
     return 0;
@@ -119,9 +115,8 @@ Bool CloseServiceHandle(Handle handle) {
   const Entered call(Call::CloseServiceHandle);
   if (Faulted(Call::CloseServiceHandle))
     return 0;
-  if (State().openManagers.erase(handle) || State().openServices.erase(handle))
-    return Succeed<Bool>(1);
-  return Fail<Bool>(kErrorInvalidHandle, 0);
+  const bool open = State().openManagers.erase(handle) || State().openServices.erase(handle);
+  return open ? Succeed<Bool>(1) : Fail<Bool>(kErrorInvalidHandle, 0);
 }
 
 } // namespace morex::platform
