@@ -22,38 +22,34 @@ TEST(DecimalForm, WritesSignedDigitsWithoutPaddingOrPlus) {
   EXPECT_EQ(DecimalForm(std::numeric_limits<std::int64_t>::min()), u"-9223372036854775808");
 }
 
-int closed = 0;
-int lastClosed = 0;
+std::vector<int> closed; // what was closed, in order
 void CountClose(int value) {
-  ++closed;
-  lastClosed = value;
+  closed.push_back(value);
 }
 
 using UniqueAny = FakeWorldTest;
 
 TEST_F(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
   using unique_counted = unique_any<int, &CountClose, -1>;
-  closed = 0;
+  closed.clear();
   { unique_counted none; }
   { unique_counted invalid(-1); }
-  EXPECT_EQ(closed, 0);
+  EXPECT_TRUE(closed.empty());
   EXPECT_ANY_THROW({
     unique_counted owned(3);
     throw 1;
   });
-  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(closed, std::vector<int>{3});
   {
     unique_counted a(4);
     unique_counted b(std::move(a));
     EXPECT_FALSE(a);
     EXPECT_EQ(b.get(), 4);
     b = unique_counted(5);
-    EXPECT_EQ(closed, 2);
-    EXPECT_EQ(lastClosed, 4); // the handle it held, not the one it received
+    EXPECT_EQ(closed, (std::vector<int>{3, 4})); // the handle it held, not the one it received
     EXPECT_EQ(b.get(), 5);
   }
-  EXPECT_EQ(closed, 3);
-  EXPECT_EQ(lastClosed, 5);
+  EXPECT_EQ(closed, (std::vector<int>{3, 4, 5}));
   {
     const unique_schandle manager(platform::OpenSCManagerA(nullptr, nullptr, 0));
     EXPECT_FALSE(unique_schandle(platform::OpenServiceA(manager.get(), "NoSuchService", 0)));

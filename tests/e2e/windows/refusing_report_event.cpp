@@ -6,14 +6,10 @@
 
 #include <windows.h>
 
-#ifndef MOREX_REFUSED_WITH
-#error "MOREX_REFUSED_WITH: the system error code of every refused report"
-#endif
-
 namespace morex::platform {
 
 Bool ReportEventA(Handle, Word, Word, Dword, void *, Word, Dword, const char **, void *) {
-  ::SetLastError(MOREX_REFUSED_WITH);
+  ::SetLastError(ERROR_LOG_FILE_FULL); // 1502
   return FALSE;
 }
 
