@@ -9,23 +9,13 @@
 #include <cstdlib>
 
 namespace morex::fake {
-namespace {
-
-int platformDepth = 0;
-
-} // namespace
-
 Entered::Entered(Call call, const char *text, std::uint64_t number) {
-  ++platformDepth;
+  ++depth;
   State().calls.push_back(CallRecord{call, text, number});
 }
 
-Entered::~Entered() {
-  --platformDepth;
-}
-
 bool InsidePlatformCall() {
-  return platformDepth > 0;
+  return Entered::depth > 0;
 }
 
 void SetError(platform::Dword error) {
@@ -44,10 +34,6 @@ bool Faulted(Call call) {
     --fault->times;
   SetError(fault->error);
   return true;
-}
-
-std::string OrNull(const char *text) {
-  return text ? text : "<null>";
 }
 
 platform::Handle NewHandle() {

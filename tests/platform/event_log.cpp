@@ -23,7 +23,7 @@ Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
   if (!sourceName)
     return Fail<Handle>(kErrorInvalidParameter, nullptr);
   const Handle handle = NewHandle();
-  State().openEventSources[handle] = {OrNull(uncServerName), sourceName};
+  State().openEventSources[handle] = {uncServerName ? uncServerName : "<null>", sourceName};
   ++State().registrations;
   return Succeed(handle);
 }

@@ -136,7 +136,8 @@ bool InsidePlatformCall();
 // that make the program's own allocations fail leave the stand-in's bookkeeping alone.
 struct Entered {
   explicit Entered(Call call, const char *text = "", std::uint64_t number = 0);
-  ~Entered();
+  ~Entered() { --depth; }
+  static inline int depth = 0; // how many calls are being made, one inside another
 };
 
 // The last error of the call being made, also kept in its record.
@@ -152,7 +153,6 @@ template <typename T> T Succeed(T result) {
 
 // True when the fault plan makes this call fail now; sets the last error then.
 bool Faulted(Call call);
-std::string OrNull(const char *text);
 platform::Handle NewHandle();
 // Ends the test: it asked for something that the stand-in does not model.
 [[noreturn]] void Unmodelled(const char *what);

@@ -47,7 +47,8 @@ namespace morex::platform {
 
 Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword desiredAccess) {
   const Entered call(Call::OpenSCManagerA, "", desiredAccess);
-  State().calls.back().text = OrNull(machineName) + "|" + OrNull(databaseName);
+  State().calls.back().text = std::string(machineName ? machineName : "<null>") + "|" +
+                              (databaseName ? databaseName : "<null>");
   if (Faulted(Call::OpenSCManagerA))
     return nullptr;
   const Handle manager = NewHandle();

@@ -63,17 +63,17 @@ protected:
     ASSERT_GT(total, 10);
     RecordProperty("allocations", static_cast<int>(total));
     for (long long n = 0; n < total; ++n) {
+      SCOPED_TRACE(n); // the allocation that fails
       Arrange(managerRefused);
       allocationsBeforeFailure = n;
       mdlMain::Main();
       allocationsBeforeFailure = -1;
       const std::vector<fake::EventEntry> &entries = world().entries;
-      ASSERT_FALSE(entries.empty()) << "allocation " << n;
-      EXPECT_EQ(entries.back().eventId, 102u) << "allocation " << n;
-      EXPECT_EQ(entries.back().strings.at(0).rfind("Out of memory", 0), 0u) << "allocation " << n;
+      ASSERT_FALSE(entries.empty());
+      EXPECT_EQ(entries.back().eventId, 102u);
+      EXPECT_EQ(entries.back().strings.at(0).rfind("Out of memory", 0), 0u);
       EXPECT_LE(entries.size(), 2u);
-      EXPECT_EQ(world().Outstanding(), 0u) << "allocation " << n;
-      EXPECT_EQ(world().registrations, world().deregistrations) << "allocation " << n;
+      ExpectNothingOutstanding();
     }
   }
 };
@@ -102,10 +102,11 @@ TEST(OutOfMemory, AddThatRunsOutOfMemoryLeavesTheCollectionAsItWas) {
       EXPECT_EQ(options.Count(), 2);
       break;
     }
-    EXPECT_EQ(options.Count(), 1) << "allocation " << n;
-    EXPECT_THROW(options.Item(u"b"), Failure) << "allocation " << n; // the index kept in step
-    options.Add(u"b", u"", u"b");                                    // and the key is free again
-    EXPECT_EQ(options.Count(), 2) << "allocation " << n;
+    SCOPED_TRACE(n); // the allocation that failed
+    EXPECT_EQ(options.Count(), 1);
+    EXPECT_THROW(options.Item(u"b"), Failure); // the index kept in step
+    options.Add(u"b", u"", u"b");              // and the key is free again
+    EXPECT_EQ(options.Count(), 2);
   }
 }
 
