@@ -4,6 +4,5 @@ cd "$(dirname "$0")/../../src" || exit 1
 [ "$(ls | xargs)" = "core eventlog main options platform run" ] || { ls; exit 1; }
 printf '%s\n' 'main run|options|eventlog|core|platform' 'run options|eventlog|core|platform' \
   'options core|platform' 'eventlog core|platform' 'core platform' 'platform platform' |
-  while read -r layer below; do
-    grep -rnE '#include "' "$layer" | grep -vE "#include \"($layer|$below)/"
-  done | grep . && exit 1 || exit 0
+  while read -r layer below; do grep -rn '#include "' "$layer" | grep -vE "#include \"($layer|$below)/"; done |
+  grep . && exit 1 || exit 0

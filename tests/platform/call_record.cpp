@@ -36,10 +36,6 @@ bool Faulted(Call call) {
   return true;
 }
 
-platform::Handle NewHandle() {
-  return reinterpret_cast<platform::Handle>(State().nextHandle++);
-}
-
 void Unmodelled(const char *what) {
   std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
   std::abort();

@@ -22,7 +22,7 @@ Handle RegisterEventSourceA(const char *uncServerName, const char *sourceName) {
     return nullptr;
   if (!sourceName)
     return Fail<Handle>(kErrorInvalidParameter, nullptr);
-  const Handle handle = NewHandle();
+  const Handle handle = reinterpret_cast<Handle>(State().nextHandle++);
   State().openEventSources[handle] = {uncServerName ? uncServerName : "<null>", sourceName};
   ++State().registrations;
   return Succeed(handle);

@@ -112,7 +112,7 @@ struct World {
   int overruns = 0; // copies or reports that ran past the end of a block
 
   platform::Dword lastError = 0;
-  std::uintptr_t nextHandle = 0x1000;
+  std::uintptr_t nextHandle = 0x1000; // the value of the next handle handed out
 
   std::size_t Outstanding() const {
     return openManagers.size() + openServices.size() + openEventSources.size() + blocks.size();
@@ -153,7 +153,6 @@ template <typename T> T Succeed(T result) {
 
 // True when the fault plan makes this call fail now; sets the last error then.
 bool Faulted(Call call);
-platform::Handle NewHandle();
 // Ends the test: it asked for something that the stand-in does not model.
 [[noreturn]] void Unmodelled(const char *what);
 

@@ -51,7 +51,7 @@ Handle OpenSCManagerA(const char *machineName, const char *databaseName, Dword d
                               (databaseName ? databaseName : "<null>");
   if (Faulted(Call::OpenSCManagerA))
     return nullptr;
-  const Handle manager = NewHandle();
+  const Handle manager = reinterpret_cast<Handle>(State().nextHandle++);
   State().openManagers.insert(manager);
   return Succeed(manager);
 }
@@ -71,7 +71,7 @@ Handle OpenServiceA(Handle manager, const char *serviceName, Dword desiredAccess
   const Service *service = Find(serviceName);
   if (!service || (desiredAccess & ~service->grantedAccess))
     return Fail<Handle>(service ? kErrorAccessDenied : kErrorServiceDoesNotExist, nullptr);
-  const Handle handle = NewHandle();
+  const Handle handle = reinterpret_cast<Handle>(State().nextHandle++);
   State().openServices[handle] = {serviceName, desiredAccess};
   return Succeed(handle);
 }

@@ -8,8 +8,6 @@ namespace morex {
 namespace {
 
 using mdlEventLogSink::WriteEventLogEntry;
-using testing::Property;
-using testing::Throws;
 
 class WriteEventLogEntryTest : public FakeWorldTest {};
 
@@ -157,7 +155,7 @@ TEST_F(WriteEventLogEntryTest, FailedRegistrationEndsInTheMessageBoxOfTheReport)
 TEST_F(WriteEventLogEntryTest, TypeOutside16BitsOverflowsAndReleasesEverything) {
   for (std::int32_t type : {32768, -32769})
     EXPECT_THAT([&] { WriteEventLogEntry(u"x", type, 100); },
-                Throws<Failure>(Property(&Failure::Number, kFailureOverflow)));
+                testing::Throws<Failure>(testing::Property(&Failure::Number, kFailureOverflow)));
   EXPECT_TRUE(world().entries.empty());
 }
 
@@ -171,7 +169,7 @@ TEST_F(WriteEventLogEntryTest, TypeAtThe16BitLimitsIsPassedAsItsBitPattern) {
 TEST_F(WriteEventLogEntryTest, UnallocatableBlockRaisesOutOfMemoryAndReleasesTheSource) {
   world().faults[fake::Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory};
   EXPECT_THAT([] { WriteEventLogEntry(u"x", kEventLogErrorType, 102); },
-              Throws<Failure>(Property(&Failure::Number, kFailureOutOfMemory)));
+              testing::Throws<Failure>(testing::Property(&Failure::Number, kFailureOutOfMemory)));
   EXPECT_EQ(world().CountCalls(fake::Call::ReportEventA), 0);
 }
 
