@@ -27,9 +27,7 @@ protected:
   }
 
   static std::vector<std::uint8_t> BytesWithZero(const std::string &text) {
-    std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return bytes;
+    return std::vector<std::uint8_t>(text.c_str(), text.c_str() + text.size() + 1);
   }
 };
 
