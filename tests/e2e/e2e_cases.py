@@ -25,6 +25,7 @@ SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 MESSAGE_FILE = "C:\\Program Files\\Morex\\MorexEvents.dll"
 INSTALLED_MOREX = '"C:\\Program Files\\Morex\\Morex.exe" /command'
+INSTALLED_FOLDER = Path("drive_c", "Program Files", "Morex")
 
 
 def the_prefix():
@@ -67,71 +68,55 @@ class WineCase(unittest.TestCase):
         self.assertEqual(self.box.settled_state(), after)
 
 
+S = SERVICE_NAME
+FULL_WIDTH = "".join(chr(ord(c) + 0xFEE0) for c in S)  # a best-fit conversion would read S
+# Each case runs Morex.exe once: (argument text, the service brought to, the one entry written
+# (type, ID, text), the service's state after).
+COMMAND_LINES = {
+    "start_accepted": (f"/command start /service {S}", "stop", (INFORMATION, 100, f"start {S}"),
+                       "running"),
+    "stop_accepted": (f"/command stop /service {S}", "start", (INFORMATION, 100, f"stop {S}"),
+                      "stopped"),
+    "start_of_running_service": (f"/service {S} /command start", "start",
+                                 (ERROR, 101, f"1056 - start {S}"), "running"),
+    "stop_of_stopped_service": (f"/command stop /service {S}", "stop",
+                                (ERROR, 101, f"1062 - stop {S}"), "stopped"),
+    "unknown_service": ("/command start /service NoSuchService", "stop",
+                        (ERROR, 101, "1060 - start NoSuchService"), "stopped"),
+    "no_arguments": ("", "stop", (
+        ERROR, 102, f'The command line has no "/command" option. {USAGE}'), "stopped"),
+    "missing_service_option": ("/command start", "stop", (
+        ERROR, 102, f'The command line has no "/service" option. {USAGE}'), "stopped"),
+    "duplicated_key": (f"/command start /service {S} /COMMAND start", "stop", (
+        ERROR, 102, 'The command line gives "/COMMAND" more than once (letter case is ignored); '
+                    'each option or word may appear only once.'), "stopped"),
+    "option_without_value": ("/command start /service", "stop", (
+        ERROR, 102, 'The option "/service" at the end of the command line has no value.'),
+        "stopped"),
+    "keys_in_any_letter_case": (f"/COMMAND start /Service {S}", "stop",
+                                (INFORMATION, 100, f"start {S}"), "running"),
+    "command_word_is_exact": (f"/command Start /service {S}", "start",
+                              (INFORMATION, 100, f"Start {S}"), "stopped"),
+    "trailing_blank_gives_an_empty_service_name": ("/command start /service ", "stop",
+                                                   (ERROR, 101, "123 - start "), "stopped"),
+    "double_space_gives_an_empty_value": (f"/command  start /service {S}", "start",
+                                          (INFORMATION, 100, f" {S}"), "stopped"),
+    "full_width_name_never_reaches_the_ascii_service": (
+        f"/command start /service {FULL_WIDTH}", "stop",
+        (ERROR, 101, "1060 - start " + "?" * len(S)), "stopped"),
+}
+
+
 class CommandLines(WineCase):
-    def test_start_accepted(self):
-        self.expect(f"/command start /service {SERVICE_NAME}", "stop",
-                    (INFORMATION, 100, f"start {SERVICE_NAME}"), "running")
-
-    def test_stop_accepted(self):
-        self.expect(f"/command stop /service {SERVICE_NAME}", "start",
-                    (INFORMATION, 100, f"stop {SERVICE_NAME}"), "stopped")
-
-    def test_start_of_running_service(self):
-        self.expect(f"/service {SERVICE_NAME} /command start", "start",
-                    (ERROR, 101, f"1056 - start {SERVICE_NAME}"), "running")
-
-    def test_stop_of_stopped_service(self):
-        self.expect(f"/command stop /service {SERVICE_NAME}", "stop",
-                    (ERROR, 101, f"1062 - stop {SERVICE_NAME}"), "stopped")
-
-    def test_unknown_service(self):
-        self.expect("/command start /service NoSuchService", "stop",
-                    (ERROR, 101, "1060 - start NoSuchService"), "stopped")
-
-    def test_no_arguments(self):
-        self.expect("", "stop", (ERROR, 102, f'The command line has no "/command" option. {USAGE}'),
-                    "stopped")
-
-    def test_missing_service_option(self):
-        self.expect("/command start", "stop",
-                    (ERROR, 102, f'The command line has no "/service" option. {USAGE}'), "stopped")
-
-    def test_duplicated_key(self):
-        self.expect(f"/command start /service {SERVICE_NAME} /COMMAND start", "stop",
-                    (ERROR, 102, 'The command line gives "/COMMAND" more than once (letter case '
-                                 'is ignored); each option or word may appear only once.'),
-                    "stopped")
-
-    def test_option_without_value(self):
-        self.expect("/command start /service", "stop",
-                    (ERROR, 102, 'The option "/service" at the end of the command line has no '
-                                 'value.'), "stopped")
-
-    def test_keys_in_any_letter_case(self):
-        self.expect(f"/COMMAND start /Service {SERVICE_NAME}", "stop",
-                    (INFORMATION, 100, f"start {SERVICE_NAME}"), "running")
-
-    def test_command_word_is_exact(self):
-        self.expect(f"/command Start /service {SERVICE_NAME}", "start",
-                    (INFORMATION, 100, f"Start {SERVICE_NAME}"), "stopped")
-
-    def test_trailing_blank_gives_an_empty_service_name(self):
-        self.expect("/command start /service ", "stop", (ERROR, 101, "123 - start "), "stopped")
-
-    def test_double_space_gives_an_empty_value(self):
-        self.expect(f"/command  start /service {SERVICE_NAME}", "start",
-                    (INFORMATION, 100, f" {SERVICE_NAME}"), "stopped")
-
-    def test_full_width_name_never_reaches_the_ascii_service(self):
-        # "ＭｏｒｅｘＴｅｓｔ" in full-width letters: a best-fit conversion would read MorexTest.
-        full_width = "".join(chr(ord(c) + 0xFEE0) for c in SERVICE_NAME)
-        self.expect(f"/command start /service {full_width}", "stop",
-                    (ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME)), "stopped")
+    """The cases of COMMAND_LINES, a test each, and a command line of its own."""
 
     def test_quoted_program_name_with_blanks_after_it(self):
-        command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
-        self.expect(None, "stop", (INFORMATION, 100, f"start {SERVICE_NAME}"), "running",
-                    command_line=command_line)
+        command_line = f'"{WindowsPaths.morex}"   /command start /service {S}'
+        self.expect(None, "stop", (INFORMATION, 100, f"start {S}"), "running", command_line)
+
+
+for _name, _case in COMMAND_LINES.items():
+    setattr(CommandLines, f"test_{_name}", lambda self, case=_case: self.expect(*case))
 
 
 class MessageBoxes(WineCase):
@@ -222,12 +207,10 @@ class Msi(WineCase):
         """The release's files packed again: as a build of the same version from another
         commit, and as the next version."""
         major, minor, patch = map(int, version.split("."))
-        made = []
-        for packed, commit in ((version, "rebuilt"), (f"{major}.{minor}.{patch + 1}", "next")):
-            package(files["Morex.exe"], files["MorexEvents.dll"], packed, commit, 1700000000,
-                    scratch / commit)
-            made.append(scratch / commit / f"Morex-{packed}-win64.msi")
-        return made
+        versions = {"rebuilt": version, "next": f"{major}.{minor}.{patch + 1}"}
+        for commit, packed in versions.items():
+            package(*files.values(), packed, commit, 1700000000, scratch)
+        return [scratch / f"Morex-{packed}-win64.msi" for packed in versions.values()]
 
     def registry(self, key):
         """reg query's listing of the key, or None when there is no such key."""
@@ -253,10 +236,9 @@ class Msi(WineCase):
         """Installs the MSI silently over whatever is installed; checks the installed files,
         the source's key, and that its product alone is listed."""
         key = self.msiexec("/i", msi)
-        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
-        self.assertEqual(sorted(p.name for p in installed.iterdir()), sorted(files))
-        for name, path in files.items():
-            self.assertEqual((installed / name).read_bytes(), path.read_bytes(), name)
+        installed = self.box.prefix / INSTALLED_FOLDER
+        self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()},
+                         {name: path.read_bytes() for name, path in files.items()})
         self.assertEqual(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.MULTILINE),
                          [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
                           ("TypesSupported", "REG_DWORD", "0x7")])
@@ -264,13 +246,12 @@ class Msi(WineCase):
 
     def remove(self, msi, packages):
         self.assertIsNone(self.msiexec("/x", msi), "the source's key stayed")
-        self.assertFalse((self.box.prefix / "drive_c" / "Program Files" / "Morex").exists())
+        self.assertFalse((self.box.prefix / INSTALLED_FOLDER).exists())
         self.assertEqual(self.listed(packages), [], "the uninstall entry stayed")
 
     def runs_and_renders(self):
-        name = SERVICE_NAME
-        runs = [(f"start /service {name}", "stop", (INFORMATION, 100, f"start {name}"), "running"),
-                (f"stop /service {name}", None, (INFORMATION, 100, f"stop {name}"), "stopped"),
+        runs = [(f"start /service {S}", "stop", (INFORMATION, 100, f"start {S}"), "running"),
+                (f"stop /service {S}", None, (INFORMATION, 100, f"stop {S}"), "stopped"),
                 ("%1 /service %2%%%n", None, (ERROR, 101, "1060 - %1 %2%%%n"), "stopped")]
         for arguments, before, written, after in runs:
             self.expect(None, before, written, after, f"{INSTALLED_MOREX} {arguments}")
