@@ -25,7 +25,7 @@ from pathlib import Path
 import olefile
 
 SOURCE = Path(__file__).resolve().parent.parent
-# Our own namespace for the codes derived from the version: never change it.
+# Our own namespace for the codes derived from the version and the commit: never change it.
 CODES = uuid.UUID("5d0c7a52-8f1e-4b7a-9c3d-2e6f4a1b8c90")
 # Every version of Morex has it, so that each one replaces the one installed: never change it.
 UPGRADE_CODE = "6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93"
