@@ -1,12 +1,7 @@
 """End-to-end cases: each one is a real run of Morex.exe under Wine, checked by the entries it
-wrote and by the service's state as the service manager reports it. The cases share one
-prefix, which Fixture.create makes and Fixture.shut_down stops; CTest runs each case alone:
-
-    python3 -m unittest tests.e2e.e2e_cases.Fixture.create
-    python3 -m unittest tests.e2e.e2e_cases.CommandLines.test_start_accepted
-
-The prefix, the mingw build tree and the release come from MOREX_E2E_PREFIX,
-MOREX_WINDOWS_BUILD_DIR and MOREX_RELEASE_DIR.
+wrote and by the service's state as the service manager reports it. They share the prefix that
+Fixture.create makes; CTest runs each alone (python3 -m unittest tests.e2e.e2e_cases.Msi), with
+MOREX_E2E_PREFIX, MOREX_WINDOWS_BUILD_DIR and MOREX_RELEASE_DIR set.
 """
 
 import os
@@ -180,11 +175,10 @@ def property_of(msi, name):
 
 
 class Msi(WineCase):
-    """The release's MSI, as an administrator deploys it, in one life: installed silently, with
-    the source registered for the message file beside Morex.exe; runs from Program Files, each
-    entry read in Event Viewer exactly as Morex wrote it; replaced by a rebuild of the same
-    version (another commit) and then by the next version (major upgrades), one product listed
-    at a time; removed silently, and nothing of ours left behind."""
+    """The release's MSI as an administrator deploys it, in one life: installed silently, the
+    source registered, every entry of a run from Program Files read in Event Viewer exactly as
+    written; replaced by a rebuild of its version, then by the next version, one product listed
+    at a time; removed, and nothing of ours left behind."""
 
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
