@@ -28,9 +28,17 @@ platform::Word EventType(std::int32_t lngType) {
 }
 
 // What Windows takes in one entry: each insertion string up to 31,839 characters, binary data
-// up to 61,440 bytes. Above either, ReportEvent refuses the whole entry.
+// up to 61,440 bytes. From Vista on the whole record must also fit one 64 KiB chunk of the log
+// file, and the service keeps the string as UTF-16 whatever the A call was given: a text that
+// passes both limits alone can still be refused, and measured limits for one string are lower
+// than the documented one (31,718 characters on Windows 10, 31,701 on Windows 11). So the
+// string as UTF-16 and the data together stay within 61,440 bytes, which leaves room for the
+// record's header, the source and a long computer name; that budget implies both limits.
 constexpr std::size_t kMaxStringCharacters = 31839;
 constexpr std::size_t kMaxDataBytes = 61440;
+constexpr std::size_t kMaxRecordBytes = 61440;
+static_assert(kMaxRecordBytes - 2 <= kMaxDataBytes &&
+              (kMaxRecordBytes - 2) / 2 <= kMaxStringCharacters);
 
 struct FittedMessage {
   std::u16string text;
@@ -38,7 +46,7 @@ struct FittedMessage {
 };
 
 bool Fits(const FittedMessage &message) {
-  return message.text.size() <= kMaxStringCharacters && message.ansi.size() + 1 <= kMaxDataBytes;
+  return 2 * (message.text.size() + 1) + message.ansi.size() + 1 <= kMaxRecordBytes;
 }
 
 // The first `keep` characters (never half a surrogate pair) and a marker saying how many
@@ -54,7 +62,7 @@ FittedMessage Shortened(const std::u16string &message, std::size_t keep) {
 }
 
 // The message as the event log takes it: unchanged when it fits, otherwise its longest head
-// that fits with the marker. In a double-byte code page the data reaches its limit first.
+// that fits with the marker.
 FittedMessage FitForTheEventLog(const std::u16string &message) {
   FittedMessage whole{message, ToAnsi(message)};
   if (Fits(whole))
@@ -86,13 +94,9 @@ bool InSessionZero() {
   return platform::ProcessIdToSessionId(platform::GetCurrentProcessId(), &session) && session == 0;
 }
 
-// False where nobody can see a window: on a window station that is not visible (a scheduled
-// task that runs whether or not a user is logged on), or in session 0, where services and such
-// tasks run and no user has been interactive since Windows Vista, even on a visible WinSta0.
-// A message box there would wait forever. When the station can't be asked, the box is shown.
-bool SomeoneCanSeeABox() {
-  if (InSessionZero())
-    return false;
+// False on a window station that is not visible (a scheduled task that runs whether or not a
+// user is logged on). When the station can't be asked, the box is shown. Needs user32.
+bool StationIsVisible() {
   platform::UserObjectFlags flags{};
   const platform::Handle station = platform::GetProcessWindowStation();
   if (!station || !platform::GetUserObjectInformationW(station, platform::kUoiFlags, &flags,
@@ -111,8 +115,11 @@ bool LoadUser32() {
          platform::LoadLibraryExW(u"user32.dll", nullptr, 0);
 }
 
+// The box is left out where nobody could ever press OK and it would wait forever: in session
+// 0, where services and tasks without a logged-on user run and no user has been interactive
+// since Vista (asked first, as it needs no user32), and on an invisible window station.
 void ShowErrorCode(std::int32_t code) {
-  if (!LoadUser32() || !SomeoneCanSeeABox())
+  if (InSessionZero() || !LoadUser32() || !StationIsVisible())
     return;
   const std::u16string text = DecimalForm(code);
   const std::u16string caption(std::begin(kApplicationTitle), std::end(kApplicationTitle) - 1);

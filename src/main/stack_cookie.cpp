@@ -13,11 +13,14 @@ extern "C" {
 // Read by every protected function on entry and compared on return.
 std::uintptr_t __stack_chk_guard = 0x2B992DDFA232ULL; // replaced before any protected code runs
 
-// Ends the process at once, without unwinding a stack that can no longer be trusted: the
-// fail-fast that Windows 8 and later report as a stack buffer overrun (0xC0000409).
+// Ends the process at once, without unwinding a stack that can no longer be trusted. From
+// Windows 8 on that is the fail-fast, reported as a stack buffer overrun (0xC0000409); before,
+// int 29h is an ordinary access violation that exception handlers would see, so there the
+// process is terminated with the same status instead.
 [[noreturn]] __attribute__((no_stack_protector)) void __stack_chk_fail() {
-  asm volatile("int $0x29" ::"c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE));
-  ::TerminateProcess(::GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN); // Windows 7
+  if (::IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE))
+    asm volatile("int $0x29" ::"c"(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE));
+  ::TerminateProcess(::GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
   __builtin_unreachable();
 }
 

@@ -250,7 +250,7 @@ class Msi(WineCase):
         for arguments, before, written, after in runs:
             self.expect(None, before, written, after, f"{INSTALLED_MOREX} {arguments}")
         texts = [written[1:] for _, _, written, _ in runs]
-        long_name = "x" * 30990
+        long_name = "x" * 20466
         written = summary(self.box.run_morex(None, f"{INSTALLED_MOREX} start /service {long_name}"))
         texts.append((101, f"{written[0][5].split(' ')[0]} - start {long_name}"))
         # Wine prints only the head of a long text: its size and ID are what the run tells.

@@ -111,8 +111,12 @@ def manifest_problems(pe):
     return problems
 
 
-# The canary's failure path: mov ecx, 2; int 29h, the fail-fast of a stack buffer overrun.
+# The canary's failure path: asks whether Windows has the fail-fast (mov ecx, 23:
+# PF_FASTFAIL_AVAILABLE), then mov ecx, 2; int 29h, the fail-fast of a stack buffer overrun,
+# and otherwise terminates with STATUS_STACK_BUFFER_OVERRUN (mov edx, 0xC0000409).
+FAIL_FAST_QUERY = bytes.fromhex("b917000000")
 FAIL_FAST_STACK_COOKIE = bytes.fromhex("b902000000cd29")
+TERMINATE_STATUS = bytes.fromhex("ba090400c0")
 
 
 def protected_calls(pe):
@@ -120,10 +124,11 @@ def protected_calls(pe):
     canary on return (the linker keeps the path only when something calls it)."""
     text = next(s for s in pe.sections if s.Name.rstrip(b"\0") == b".text").get_data()
     at = text.find(FAIL_FAST_STACK_COOKIE)
-    if at < 0:
+    query = text.rfind(FAIL_FAST_QUERY, max(at - 32, 0), at)
+    if at < 0 or query < 0 or TERMINATE_STATUS not in text[at:at + 32]:
         return 0
     return sum(1 for i in range(len(text) - 5) if text[i] == 0xE8 and
-               at - 8 <= i + 5 + int.from_bytes(text[i + 1:i + 5], "little", signed=True) <= at)
+               query - 8 <= i + 5 + int.from_bytes(text[i + 1:i + 5], "little", signed=True) <= query)
 
 
 def hardening_problems(pe):
@@ -180,11 +185,10 @@ def check_events(path):
         problems.append("code in an executable section")
     tables = list(resources(pe, RT_MESSAGETABLE))
     found = messages(tables[0][2]) if tables else {}
-    if [(i, lang) for i, lang, _ in tables] != [(1, lang) for lang in MESSAGE_LANGUAGES]:
-        problems.append(f"message tables {[(i, hex(lang)) for i, lang, _ in tables]}, expected "
-                        "ID 1 in the languages 0x0 and 0x409")
-    elif tables[0][2] != tables[1][2]:
-        problems.append("the message tables of the two languages differ")
+    languages = [(i, lang) for i, lang, _ in tables]
+    if languages != [(1, lang) for lang in MESSAGE_LANGUAGES] or tables[0][2] != tables[1][2]:
+        problems.append(f"message tables {languages}, expected ID 1 twice, language neutral and "
+                        "U.S. English, with the same texts")
     elif found != {event_id: "%1%0" for event_id in (100, 101, 102, 103)}:
         problems.append(f"messages {found}, expected 100-103, each %1%0")
     print(f"{path}: entry {pe.OPTIONAL_HEADER.AddressOfEntryPoint:#x}, messages {found}")

@@ -60,25 +60,30 @@ TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWh
     const fake::EventEntry &entry = world().entries.back();
     return std::pair{entry.strings[0], entry.data.size()};
   };
-  const std::u16string katakana(30719, u'\u30A2'); // two bytes each in 932
-  const auto under = write(1252, std::u16string(31839, u'a'));
-  EXPECT_EQ(under, std::pair(std::string(31839, 'a'), std::size_t{31840}));
-  EXPECT_EQ(write(932, u"a" + katakana).second, 61440u); // at the byte limit
-  const auto over = write(1252, std::u16string(31840, u'a'));
-  EXPECT_EQ(over.first, std::string(31806, 'a') + "... [34 more characters left out]");
-  // One byte over: the double-byte character that would cross the limit goes with the rest.
-  const auto [text, bytes] = write(932, u"ab" + katakana);
+  // At the budget (the text as UTF-16 with its terminator, and the data: 61,440 bytes), each
+  // entry is whole; one byte past it, it is cut. Whole, the last texts would be refused.
+  const std::u16string katakana(15357, u'\u30A2'); // two bytes each in 932
+  EXPECT_EQ(write(1252, std::u16string(20479, u'a')),
+            std::pair(std::string(20479, 'a'), std::size_t{20480}));
+  EXPECT_EQ(write(932, u"abc" + katakana).second, 30718u);
+  EXPECT_EQ(write(1252, std::u16string(20480, u'a')).first,
+            std::string(20446, 'a') + "... [34 more characters left out]");
+  EXPECT_EQ(write(1252, std::u16string(31840, u'a')).first,
+            std::string(20443, 'a') + "... [11397 more characters left out]");
+  // The double-byte character that would cross the budget goes with the rest.
+  const auto [text, bytes] = write(932, u"ab" + katakana + u"\u30A2");
   EXPECT_EQ(text.substr(0, 4), "ab\x83\x41");
-  EXPECT_EQ(text.substr(text.size() - 33), "... [17 more characters left out]");
-  EXPECT_EQ(bytes, 61440u);
+  EXPECT_EQ(text.substr(text.size() - 33), "... [25 more characters left out]");
+  EXPECT_EQ(bytes, 30702u);
+  EXPECT_EQ(write(932, std::u16string(30720, u'\u30A2')).second, 30701u);
   // A cut between the halves of a surrogate pair takes the whole pair (first and last pairs).
   for (const std::u16string pair : {u"\U00010000", u"\U0010FFFF"}) {
     std::u16string pairs = u"ab";
     for (int i = 0; i < 16000; ++i)
       pairs += pair;
-    EXPECT_EQ(write(1252, pairs).first.substr(31804), "... [198 more characters left out]");
+    EXPECT_EQ(write(1252, pairs).first.substr(20442), "... [11560 more characters left out]");
   }
-  EXPECT_EQ(world().entries.size(), 6u);
+  EXPECT_EQ(world().entries.size(), 8u);
   ExpectNothingOutstanding();
 }
 
@@ -116,8 +121,10 @@ TEST_F(WriteEventLogEntryTest, NoBoxWhereNobodyCanSeeIt) {
   world().stationVisible = false; // a task that runs whether or not a user is logged on
   WriteEventLogEntry(u"x", kEventLogErrorType, 102);
   world().stationVisible = true;
-  world().sessionId = 0; // a service, or a task that runs as SYSTEM
+  world().sessionId = 0; // a service, or a task that runs as SYSTEM: not even user32 is loaded
+  const int loads = world().CountCalls(fake::Call::LoadLibraryExW);
   WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  EXPECT_EQ(world().CountCalls(fake::Call::LoadLibraryExW), loads);
   EXPECT_TRUE(world().messageBoxes.empty());
   world().sessionId = 2;
   world().faults[fake::Call::GetUserObjectInformationW] = {platform::kErrorAccessDenied};

@@ -120,8 +120,8 @@ TEST_F(RunTest, RightRefusedOrInvalidNameEndInEvent101) {
                                           {101, 1, "123 - start " + std::string(257, 'x')},
                                           {101, 1, "1060 - start " + std::string(256, 'x')},
                                           {101, 1,
-                                           "123 - start " + std::string(31793, 'x') +
-                                               "... [207 more characters left out]"}}));
+                                           "123 - start " + std::string(20431, 'x') +
+                                               "... [11569 more characters left out]"}}));
   EXPECT_FALSE(RequestSent());
 }
 
