@@ -21,8 +21,10 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
-from scripts.release import UPGRADE_CODE, msi_table, product_code, project_version
+from scripts.release import msi_table, product_code, project_version
 
+# Every version's: a change would leave the installed versions behind, never upgraded.
+UPGRADE_CODE = "{6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93}"
 SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex\\"
 
 
@@ -155,7 +157,7 @@ def main(out):
     msi = release / msi_name
     properties = dict(msi_table(msi, "Property"))
     assert properties["ProductName"] == "Morex" and properties["ProductVersion"] == version
-    assert properties["UpgradeCode"] == f"{{{UPGRADE_CODE}}}"
+    assert properties["UpgradeCode"] == UPGRADE_CODE
     commit = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
     assert properties["ProductCode"] == f"{{{product_code(version, commit)}}}"
     assert properties["ALLUSERS"] == "1", "not a per-machine package"
