@@ -1,21 +1,21 @@
 #!/usr/bin/python3
 """The release files, made so that the same commit always gives the same bytes.
 
-    release.py package EXE EVENTS_DLL VERSION COMMIT EPOCH OUT_DIR
-        writes OUT_DIR/Morex-VERSION-win64.zip and OUT_DIR/Morex-VERSION-win64.msi
+    release.py package EXE EVENTS_DLL --version V --commit C --epoch SECONDS --out DIR
+        writes DIR/Morex-V-win64.zip and DIR/Morex-V-win64.msi
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
     release.py version
         prints the project's version, from project(Morex VERSION ...) in CMakeLists.txt
 """
 
+import argparse
 import hashlib
 import os
 import re
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 import uuid
@@ -25,8 +25,12 @@ from pathlib import Path
 import olefile
 
 SOURCE = Path(__file__).resolve().parent.parent
-# Our own namespace for the codes derived from the version: never change it.
+# Our own namespace for the codes derived from the version and the commit: never change it.
 CODES = uuid.UUID("5d0c7a52-8f1e-4b7a-9c3d-2e6f4a1b8c90")
+# Every version of Morex has it, so that each one replaces the one installed: never change it.
+UPGRADE_CODE = "6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93"
+# Upgrade table attributes.
+MIGRATE_FEATURES, VERSION_MAX_INCLUSIVE = 0x1, 0x200
 
 # Summary information (\x05SummaryInformation) property IDs and types.
 PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
@@ -46,10 +50,11 @@ def guid(text):
     return str(uuid.uuid5(CODES, text)).upper()
 
 
-def product_code(version):
-    """The same version is the same product; a new version is a new product that replaces
-    the old one through the fixed upgrade code (a major upgrade)."""
-    return guid(f"Morex product {version}")
+def product_code(version, commit):
+    """Each build of a version from another commit is a product of its own, which replaces
+    the installed one through the fixed upgrade code (a major upgrade): Windows Installer
+    refuses a different package of an installed product code (1638)."""
+    return guid(f"Morex product {version} {commit}")
 
 
 def package_code(version, commit):
@@ -111,12 +116,33 @@ def msi_release(exe, events, version, commit, epoch, target):
             shutil.copyfile(source, Path(work) / name)
             os.utime(Path(work) / name, (int(epoch), int(epoch)))
         subprocess.run(["wixl", "-a", "x64", "-D", f"Version={version}",
-                        "-D", f"ProductCode={product_code(version)}",
+                        "-D", f"ProductCode={product_code(version, commit)}",
+                        "-D", f"UpgradeCode={UPGRADE_CODE}",
                         "-D", f"PackageCode={package_code(version, commit)}",
                         "-D", "ExePath=Morex.exe", "-D", "EventsPath=MorexEvents.dll",
                         "-o", str(Path(target).resolve()),
                         str(SOURCE / "packaging" / "Morex.wxs")], check=True, cwd=work)
+    upgrade_same_version(target, version)
     set_summary(target, package_code(version, commit), epoch)
+
+
+def upgrade_same_version(msi, version):
+    """wixl's major upgrade finds the older versions alone (VersionMax exclusive) and cannot be
+    told otherwise; a rebuild of the installed version must replace it too. The row is
+    deleted and inserted again: its attributes are part of the table's key."""
+    row = "`ActionProperty` = 'WIX_UPGRADE_DETECTED'"
+    subprocess.run(["msibuild", str(msi), "-q", f"DELETE FROM `Upgrade` WHERE {row}", "-q",
+                    "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, "
+                    f"`ActionProperty`) VALUES ('{{{UPGRADE_CODE}}}', '{version}', "
+                    f"{MIGRATE_FEATURES | VERSION_MAX_INCLUSIVE}, 'WIX_UPGRADE_DETECTED')"],
+                   check=True)
+
+
+def msi_table(msi, table):
+    """The rows of one table of the MSI, each a list of its fields."""
+    lines = subprocess.run(["msiinfo", "export", str(msi), table], check=True,
+                           capture_output=True, text=True).stdout.splitlines()
+    return [line.split("\t") for line in lines[3:]]  # past the names, types and table rows
 
 
 def package(exe, events, version, commit, epoch, out_dir):
@@ -133,12 +159,26 @@ def sums(directory, names):
     (Path(directory) / "SHA256SUMS").write_text("".join(lines))
 
 
-if __name__ == "__main__":
-    if sys.argv[1] == "package":
-        package(*sys.argv[2:8])
-    elif sys.argv[1] == "sums":
-        sums(sys.argv[2], sys.argv[3:])
-    elif sys.argv[1] == "version":
-        print(project_version())
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    pack = commands.add_parser("package", help="the zip and the MSI")
+    pack.add_argument("exe")
+    pack.add_argument("events")
+    for option in ("version", "commit", "epoch", "out"):
+        pack.add_argument(f"--{option}", required=True)
+    checksums = commands.add_parser("sums", help="SHA256SUMS over the files")
+    checksums.add_argument("directory")
+    checksums.add_argument("names", nargs="+")
+    commands.add_parser("version", help="the project's version")
+    args = parser.parse_args()
+    if args.command == "package":
+        package(args.exe, args.events, args.version, args.commit, args.epoch, args.out)
+    elif args.command == "sums":
+        sums(args.directory, args.names)
     else:
-        sys.exit(__doc__)
+        print(project_version())
+
+
+if __name__ == "__main__":
+    main()

@@ -126,8 +126,8 @@ done
 echo "Packing the zip and the MSI..." >&2
 for side in one two/other; do
   /usr/bin/python3 scripts/release.py package "$work/release/Morex.exe" \
-    "$work/release/MorexEvents.dll" "$version" "$commit" "$epoch" "$work/packages/$side" \
-    2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
+    "$work/release/MorexEvents.dll" --version "$version" --commit "$commit" --epoch "$epoch" \
+    --out "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
 done
 zip_name="Morex-$version-win64.zip"
 msi_name="Morex-$version-win64.msi"

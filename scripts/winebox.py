@@ -1,34 +1,30 @@
 """A Wine prefix that plays the Windows computer for Morex, and the one owner of its life: it
 boots the prefix, installs the test service, keeps the prefix alive, runs Morex.exe with an
-exact argument text, turns Wine's debug output into the event-log entries that the run wrote,
-and shuts everything down again.
+exact argument text, reads the event-log entries that the run wrote from Wine's debug output
+(scripts/wine_debug.py), and shuts everything down again.
 
 Every command on a prefix takes a lock beside it (PREFIX.lock), so that two commands on one
 prefix take turns. Every process started for a prefix carries MOREX_WINEBOX=PREFIX in its
 environment, which Wine hands on to the server and every Windows process of the prefix; a
 record beside the prefix (PREFIX.json) keeps the pids and whether the prefix is ready. So what
 was started can always be found and stopped, even after the prefix itself was deleted.
-
-Wine keeps no event records: each ReportEventA call prints
-    fixme:advapi:ReportEventA (handle,0xTYPE,0xCATEGORY,0xEVENTID,sid,0xNSTRINGS,0xDATASIZE,...)
-and each insertion string follows on the eventlog channel as an escaped L"..." literal.
 """
 
 import contextlib
-import dataclasses
 import fcntl
 import json
 import os
 import re
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+from scripts.wine_debug import parse_entries
+from scripts.xdisplay import DisplayError, alive, start_display
 
 SERVICE_NAME = "MorexTest"
 WINDOWS_DIR = "C:\\morex"
@@ -46,7 +42,6 @@ LOCK_SECONDS = 1200
 TERM_SECONDS = 5
 KILL_SECONDS = 30
 DESKTOP_SECONDS = 20
-FIRST_DISPLAY = 90  # clear of the displays that people and CI tools use
 
 
 class WindowsPaths:
@@ -58,73 +53,8 @@ class WindowsPaths:
     refusing = f"{WINDOWS_DIR}\\morex_refusing_event_log.exe"
 
 
-EVENT_TYPES = {1: "Error", 2: "Warning", 4: "Information", 8: "Audit Success", 16: "Audit Failure"}
-
-_REPORT = re.compile(
-    r"fixme:advapi:ReportEventA \((\w+),0x(\w+),0x(\w+),0x(\w+),(\w+),0x(\w+),0x(\w+),")
-_SOURCE = re.compile(r"fixme:advapi:RegisterEventSourceA \((.*?),\"(.*?)\"\)")
-_STRING = re.compile(r":(?:trace|err|warn|fixme):eventlog:ReportEventW (L\".*)$")
-
-
 class WineError(RuntimeError):
     """A step on a prefix failed or did not finish in time; the text names both."""
-
-
-@dataclasses.dataclass
-class Entry:
-    source: str
-    type: int
-    category: int
-    event_id: int
-    strings: int
-    data_size: int
-    text: str
-
-    def line(self):
-        kind = EVENT_TYPES.get(self.type, str(self.type))
-        return f"Application  {self.source}  {kind:<11}  {self.event_id}  {self.text}"
-
-
-def unescape_wine_string(literal):
-    """Reads Wine's debugstr_w form: L"..." with \\\\, \\", \\n, \\r, \\t and \\XXXX escapes; a
-    cut-off literal ends in "..." and keeps what was printed."""
-    body = literal[2:]
-    out, i = [], 0
-    while i < len(body) and body[i] != '"':
-        c = body[i]
-        if c != "\\":
-            out.append(c)
-            i += 1
-            continue
-        nxt = body[i + 1]
-        if nxt in "\\\"":
-            out.append(nxt)
-            i += 2
-        elif nxt in "nrt":
-            out.append({"n": "\n", "r": "\r", "t": "\t"}[nxt])
-            i += 2
-        else:
-            out.append(chr(int(body[i + 1:i + 5], 16)))
-            i += 5
-    return "".join(out)
-
-
-def parse_entries(debug_output):
-    entries, source = [], ""
-    pending = None
-    for line in debug_output.splitlines():
-        if m := _SOURCE.search(line):
-            source = m.group(2)
-        elif m := _REPORT.search(line):
-            pending = Entry(source, int(m.group(2), 16), int(m.group(3), 16), int(m.group(4), 16),
-                            int(m.group(6), 16), int(m.group(7), 16), "")
-            entries.append(pending)
-            if pending.strings == 0:
-                pending = None
-        elif pending and (m := _STRING.search(line)):
-            pending.text = unescape_wine_string(m.group(1))
-            pending = None
-    return entries
 
 
 def _wineserver():
@@ -132,14 +62,6 @@ def _wineserver():
         if path := shutil.which(candidate):
             return path
     raise WineError("wineserver not found; install Debian's wine and wine64")
-
-
-def _alive(pid):
-    """False for a process that ended, even one still waiting to be reaped (a zombie)."""
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
-    except (OSError, IndexError):
-        return False
 
 
 def processes_marked(marker_value, pids=None):
@@ -152,26 +74,11 @@ def processes_marked(marker_value, pids=None):
         if not entry.name.isdigit() or int(entry.name) == os.getpid():
             continue
         try:
-            if _alive(entry.name) and wanted in (entry / "environ").read_bytes().split(b"\0"):
+            if alive(entry.name) and wanted in (entry / "environ").read_bytes().split(b"\0"):
                 found.append(int(entry.name))
         except OSError:
             continue
     return found
-
-
-def _free_stale_display_lock(number):
-    """Removes the lock of an X server that ended without removing it (a killed one); False
-    when a live process holds the display."""
-    lock = Path(f"/tmp/.X{number}-lock")
-    try:
-        pid = int(lock.read_text().strip())
-    except (OSError, ValueError):
-        return True
-    if _alive(pid):
-        return False
-    lock.unlink(missing_ok=True)
-    Path(f"/tmp/.X11-unix/X{number}").unlink(missing_ok=True)
-    return True
 
 
 def _say(text):
@@ -390,47 +297,12 @@ class WineBox:
             time.sleep(0.5)
 
     def _start_display(self):
-        """An Xvfb of the prefix's own, on the first display number that nobody answers on.
-        (Xvfb's own choice, -displayfd, now and then reports a number and then dies.)"""
-        for number in range(FIRST_DISPLAY, FIRST_DISPLAY + 100):
-            if self._display_answers(number) or not _free_stale_display_lock(number):
-                continue
-            with open(self.prefix.with_name(self.prefix.name + ".log"), "ab") as log:
-                xvfb = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen",
-                                         "0", "1024x768x24"], env=self.env,
-                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                        start_new_session=True)
-            if self._await_display(number, xvfb):
-                self.env["DISPLAY"] = f":{number}"
-                self._write_record(display=self.env["DISPLAY"])
-                return
-        raise WineError(f"no X display could be started for prefix {self.prefix}")
-
-    @staticmethod
-    def _display_answers(number):
-        """True when an X server on the display answers a connection setup."""
-        setup = struct.pack("<cxHHHHxx", b"l", 11, 0, 0, 0)
-        for address in (f"\0/tmp/.X11-unix/X{number}", f"/tmp/.X11-unix/X{number}"):
-            with contextlib.suppress(OSError), socket.socket(socket.AF_UNIX) as x:
-                x.settimeout(5)
-                x.connect(address)
-                x.sendall(setup)
-                if x.recv(1) == b"\x01":  # Success
-                    return True
-        return False
-
-    def _await_display(self, number, xvfb):
-        """Waits until the new X server answers: a desktop whose first try to reach it fails
-        stays without a display driver. False when it ended instead (the number was taken)."""
-        deadline = time.monotonic() + COMMAND_SECONDS
-        while time.monotonic() < deadline:
-            if self._display_answers(number):
-                return True
-            if xvfb.poll() is not None:
-                return False
-            time.sleep(0.1)
-        raise WineError(f"Xvfb on display :{number} did not answer within {COMMAND_SECONDS} s "
-                        f"(prefix {self.prefix})")
+        try:
+            self.env["DISPLAY"] = start_display(self.env, self.prefix.with_name(
+                self.prefix.name + ".log"))
+        except DisplayError as error:
+            raise WineError(f"{error} (prefix {self.prefix})") from error
+        self._write_record(display=self.env["DISPLAY"])
 
     def shutdown(self):
         """Stops every process of the prefix; afterwards none of ours is left."""

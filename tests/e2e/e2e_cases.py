@@ -1,151 +1,147 @@
-#!/usr/bin/python3
 """End-to-end cases: each one is a real run of Morex.exe under Wine, checked by the entries it
-wrote and by the service's state as the service manager reports it.
-
-    python3 -m tests.e2e.e2e_cases PREFIX WINDOWS_BUILD_DIR setup|teardown|CASE
-    python3 -m tests.e2e.e2e_cases PREFIX WINDOWS_BUILD_DIR demo  (a prefix of its own, made anew)
-    python3 -m tests.e2e.e2e_cases --list                          (the cases, one a line)
+wrote and by the service's state as the service manager reports it. They share the prefix that
+Fixture.create makes; CTest runs each alone (python3 -m unittest tests.e2e.e2e_cases.Msi), with
+MOREX_E2E_PREFIX, MOREX_WINDOWS_BUILD_DIR and MOREX_RELEASE_DIR set.
 """
 
 import os
 import re
 import shutil
-import subprocess
-import sys
 import tempfile
-import time
+import unittest
 from pathlib import Path
 
-from scripts.release import product_code
+from scripts.release import msi_table, package
 from scripts.winebox import SERVICE_NAME, WINDOWS_DIR, WindowsPaths, WineBox, WineError
-
-DEMO_SECONDS = 600
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
-
-
-SOURCE = Path(__file__).resolve().parents[2]
 SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
 MESSAGE_FILE = "C:\\Program Files\\Morex\\MorexEvents.dll"
-ANSI = "cp1252"  # the prefix's ANSI code page, read from it in main()
+INSTALLED_MOREX = '"C:\\Program Files\\Morex\\Morex.exe" /command'
+INSTALLED_FOLDER = Path("drive_c", "Program Files", "Morex")
 
 
-def entry(event_type, event_id, text):
-    return (event_type, 0, event_id, 1, len(text.encode(ANSI, "replace")) + 1, text)
-
-
-def uninstall_key(version):
-    return ("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-            f"{{{product_code(version)}}}")
+def the_prefix():
+    return WineBox(os.environ["MOREX_E2E_PREFIX"], os.environ["MOREX_WINDOWS_BUILD_DIR"],
+                   display=True)
 
 
 def summary(entries):
     return [(e.type, e.category, e.event_id, e.strings, e.data_size, e.text) for e in entries]
 
 
-class Cases:
-    def __init__(self, box):
-        self.box = box
+class Fixture(unittest.TestCase):
+    """The prefix's life around the cases: no test_ method, so no case of its own."""
 
-    def _expect(self, arguments, before, expected_entries, after, command_line=None):
+    def create(self):
+        the_prefix().create()
+
+    def shut_down(self):
+        box = the_prefix()
+        box.shutdown()
+        self.assertEqual(box.our_processes(), [], "left running")
+
+
+class WineCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.box = the_prefix()
+        cls.ansi = f"cp{cls.box.ansi_code_page()}"  # what an entry's data size counts in
+
+    def entry(self, event_type, event_id, text):
+        return (event_type, 0, event_id, 1, len(text.encode(self.ansi, "replace")) + 1, text)
+
+    def expect(self, arguments, before, written, after, command_line=None):
+        """Runs Morex.exe with `arguments` (or the whole `command_line`), the service brought
+        to `before` first; checks the one entry written, (type, ID, text), and the state."""
         if before:
             self.box.service(before)
-        got = summary(self.box.run_morex(arguments, command_line))
-        assert got == expected_entries, f"entries {got}\n   expected {expected_entries}"
-        state = self.box.settled_state()
-        assert state == after, f"service is {state}, expected {after}"
+        self.assertEqual(summary(self.box.run_morex(arguments, command_line)),
+                         [self.entry(*written)])
+        self.assertEqual(self.box.settled_state(), after)
 
-    def start_accepted(self):
-        self._expect(f"/command start /service {SERVICE_NAME}", "stop",
-                     [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
 
-    def stop_accepted(self):
-        self._expect(f"/command stop /service {SERVICE_NAME}", "start",
-                     [entry(INFORMATION, 100, f"stop {SERVICE_NAME}")], "stopped")
+S = SERVICE_NAME
+FULL_WIDTH = "".join(chr(ord(c) + 0xFEE0) for c in S)  # a best-fit conversion would read S
+# Each case runs Morex.exe once: (argument text, the service brought to, the one entry written
+# (type, ID, text), the service's state after).
+COMMAND_LINES = {
+    "start_accepted": (f"/command start /service {S}", "stop", (INFORMATION, 100, f"start {S}"),
+                       "running"),
+    "stop_accepted": (f"/command stop /service {S}", "start", (INFORMATION, 100, f"stop {S}"),
+                      "stopped"),
+    "start_of_running_service": (f"/service {S} /command start", "start",
+                                 (ERROR, 101, f"1056 - start {S}"), "running"),
+    "stop_of_stopped_service": (f"/command stop /service {S}", "stop",
+                                (ERROR, 101, f"1062 - stop {S}"), "stopped"),
+    "unknown_service": ("/command start /service NoSuchService", "stop",
+                        (ERROR, 101, "1060 - start NoSuchService"), "stopped"),
+    "no_arguments": ("", "stop", (
+        ERROR, 102, f'The command line has no "/command" option. {USAGE}'), "stopped"),
+    "missing_service_option": ("/command start", "stop", (
+        ERROR, 102, f'The command line has no "/service" option. {USAGE}'), "stopped"),
+    "duplicated_key": (f"/command start /service {S} /COMMAND start", "stop", (
+        ERROR, 102, 'The command line gives "/COMMAND" more than once (letter case is ignored); '
+                    'each option or word may appear only once.'), "stopped"),
+    "option_without_value": ("/command start /service", "stop", (
+        ERROR, 102, 'The option "/service" at the end of the command line has no value.'),
+        "stopped"),
+    "keys_in_any_letter_case": (f"/COMMAND start /Service {S}", "stop",
+                                (INFORMATION, 100, f"start {S}"), "running"),
+    "command_word_is_exact": (f"/command Start /service {S}", "start",
+                              (INFORMATION, 100, f"Start {S}"), "stopped"),
+    "trailing_blank_gives_an_empty_service_name": ("/command start /service ", "stop",
+                                                   (ERROR, 101, "123 - start "), "stopped"),
+    "double_space_gives_an_empty_value": (f"/command  start /service {S}", "start",
+                                          (INFORMATION, 100, f" {S}"), "stopped"),
+    "full_width_name_never_reaches_the_ascii_service": (
+        f"/command start /service {FULL_WIDTH}", "stop",
+        (ERROR, 101, "1060 - start " + "?" * len(S)), "stopped"),
+}
 
-    def start_of_running_service(self):
-        self._expect(f"/service {SERVICE_NAME} /command start", "start",
-                     [entry(ERROR, 101, f"1056 - start {SERVICE_NAME}")], "running")
 
-    def stop_of_stopped_service(self):
-        self._expect(f"/command stop /service {SERVICE_NAME}", "stop",
-                     [entry(ERROR, 101, f"1062 - stop {SERVICE_NAME}")], "stopped")
+class CommandLines(WineCase):
+    """The cases of COMMAND_LINES, a test each, and a command line of its own."""
 
-    def unknown_service(self):
-        self._expect("/command start /service NoSuchService", "stop",
-                     [entry(ERROR, 101, "1060 - start NoSuchService")], "stopped")
+    def test_quoted_program_name_with_blanks_after_it(self):
+        command_line = f'"{WindowsPaths.morex}"   /command start /service {S}'
+        self.expect(None, "stop", (INFORMATION, 100, f"start {S}"), "running", command_line)
 
-    def no_arguments(self):
-        self._expect("", "stop",
-                     [entry(ERROR, 102, f'The command line has no "/command" option. {USAGE}')],
-                     "stopped")
 
-    def missing_service_option(self):
-        self._expect("/command start", "stop",
-                     [entry(ERROR, 102, f'The command line has no "/service" option. {USAGE}')],
-                     "stopped")
+for _name, _case in COMMAND_LINES.items():
+    setattr(CommandLines, f"test_{_name}", lambda self, case=_case: self.expect(*case))
 
-    def duplicated_key(self):
-        self._expect(f"/command start /service {SERVICE_NAME} /COMMAND start", "stop",
-                     [entry(ERROR, 102, 'The command line gives "/COMMAND" more than once (letter '
-                                        'case is ignored); each option or word may appear only once.')],
-                     "stopped")
 
-    def option_without_value(self):
-        self._expect("/command start /service", "stop",
-                     [entry(ERROR, 102,
-                            'The option "/service" at the end of the command line has no value.')],
-                     "stopped")
+class MessageBoxes(WineCase):
+    """The build whose event log refuses every entry (1502), run on a stop of the stopped
+    service, so that event 101 is refused and the box is due."""
 
-    def keys_in_any_letter_case(self):
-        self._expect(f"/COMMAND start /Service {SERVICE_NAME}", "stop",
-                     [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running")
-
-    def command_word_is_exact(self):
-        self._expect(f"/command Start /service {SERVICE_NAME}", "start",
-                     [entry(INFORMATION, 100, f"Start {SERVICE_NAME}")], "stopped")
-
-    def trailing_blank_gives_an_empty_service_name(self):
-        self._expect("/command start /service ", "stop", [entry(ERROR, 101, "123 - start ")],
-                     "stopped")
-
-    def double_space_gives_an_empty_value(self):
-        self._expect(f"/command  start /service {SERVICE_NAME}", "start",
-                     [entry(INFORMATION, 100, f" {SERVICE_NAME}")], "stopped")
-
-    def full_width_name_never_reaches_the_ascii_service(self):
-        # "ＭｏｒｅｘＴｅｓｔ" in full-width letters: a best-fit conversion would read MorexTest.
-        full_width = "".join(chr(ord(c) + 0xFEE0) for c in SERVICE_NAME)
-        self._expect(f"/command start /service {full_width}", "stop",
-                     [entry(ERROR, 101, "1060 - start " + "?" * len(SERVICE_NAME))], "stopped")
-
-    def _tool_report(self, verb, overrides=""):
-        """Runs the build whose event log refuses every entry (1502) with a stop of the
-        stopped service, so that event 101 is refused, through the tool's `verb`. Returns the
-        tool's report and whether that process loaded user32, which it does only to show a
-        box."""
+    def tool_report(self, verb, overrides=""):
+        """Runs the refusing build through the desktop tool's `verb`; returns the tool's report
+        and whether that process loaded user32, which it does only to show a box."""
         self.box.service("stop")
         report, debug = self.box.run_command_line(
             f"{WindowsPaths.refusing} /command stop /service {SERVICE_NAME}", verb,
             debug="-all,+loaddll,err+all,fixme+advapi", overrides=overrides)
         print(report)
-        assert "ReportEventA" not in debug, "the refusing build reached the real event log"
+        self.assertNotIn("ReportEventA", debug, "the refusing build reached the real event log")
         loads = [line.split(":", 1) for line in debug.splitlines() if ":loaddll:" in line]
         refusing = {pid for pid, line in loads if "morex_refusing_event_log.exe" in line}
-        assert len(refusing) == 1, f"the refusing build was loaded by {refusing}"
+        self.assertEqual(len(refusing), 1, f"the refusing build was loaded by {refusing}")
         loaded_user32 = any(pid in refusing and "user32.dll" in line for pid, line in loads)
         return report.splitlines(), loaded_user32
 
-    def message_box_on_a_visible_desktop(self):
-        report, loaded_user32 = self._tool_report("box")
-        assert report == [
+    def test_message_box_on_a_visible_desktop(self):
+        report, loaded_user32 = self.tool_report("box")
+        self.assertEqual(report, [
             "boxes 1", 'caption "Morex"', 'text "1502"', "buttons 1:OK", "icon none",
             "running while the box is up: yes", "pressed OK", "ended by itself: yes, exit code 0",
-            "boxes after OK: 0"], report
-        assert loaded_user32
+            "boxes after OK: 0"])
+        self.assertTrue(loaded_user32)
 
-    def planted_dlls_are_never_loaded(self):
+    def test_planted_dlls_are_never_loaded(self):
         """A version.dll and an imm32.dll beside the refusing build, forced native as Windows
         treats a DLL that is not a KnownDLL: the box path loads neither. The desktop tool in
         the same folder, which imports user32 the ordinary way, loads both: the plant works."""
@@ -154,168 +150,118 @@ class Cases:
         try:
             for path in planted:
                 shutil.copyfile(self.box.bin / "morex_planted.dll", path)
-            report, loaded_user32 = self._tool_report("box", "version,imm32=n,b")
+            report, loaded_user32 = self.tool_report("box", "version,imm32=n,b")
             marks = (folder / "planted.txt").read_bytes().decode("utf-16-le").splitlines()
         finally:
             for path in [*planted, folder / "planted.txt"]:
                 path.unlink(missing_ok=True)
         print("\n".join(marks))
-        assert report[:3] == ["boxes 1", 'caption "Morex"', 'text "1502"'] and loaded_user32, report
-        assert {m.split(" in ")[0] for m in marks if m.endswith("morex_e2e_desktop.exe")} == {
-            f"{WINDOWS_DIR}\\version.dll", f"{WINDOWS_DIR}\\imm32.dll"}, marks
-        assert not [m for m in marks if "morex_refusing_event_log" in m], marks
+        self.assertEqual(report[:3], ["boxes 1", 'caption "Morex"', 'text "1502"'])
+        self.assertTrue(loaded_user32)
+        self.assertEqual({m.split(" in ")[0] for m in marks if m.endswith("morex_e2e_desktop.exe")},
+                         {f"{WINDOWS_DIR}\\version.dll", f"{WINDOWS_DIR}\\imm32.dll"}, marks)
+        self.assertEqual([m for m in marks if "morex_refusing_event_log" in m], [])
 
-    def no_message_box_on_an_invisible_window_station(self):
-        report, loaded_user32 = self._tool_report("hidden")
-        assert report[0] == "station visible: no", report
-        assert report[1].startswith("ended by itself: yes, exit code 0,"), report
-        assert report[2] == "boxes seen: 0", report
-        assert loaded_user32, "the run never reached the message box"
+    def test_no_message_box_on_an_invisible_window_station(self):
+        report, loaded_user32 = self.tool_report("hidden")
+        self.assertEqual(report[0], "station visible: no")
+        self.assertTrue(report[1].startswith("ended by itself: yes, exit code 0,"), report)
+        self.assertEqual(report[2], "boxes seen: 0")
+        self.assertTrue(loaded_user32, "the run never reached the message box")
 
-    def _registry(self, key):
+
+def property_of(msi, name):
+    return dict(msi_table(msi, "Property"))[name]
+
+
+class Msi(WineCase):
+    """The release's MSI as an administrator deploys it, in one life: installed silently, the
+    source registered, every entry of a run from Program Files read in Event Viewer exactly as
+    written; replaced by a rebuild of its version, then by the next version, one product listed
+    at a time; removed, and nothing of ours left behind."""
+
+    def test_msi_installs_runs_upgrades_and_uninstalls(self):
+        release = Path(os.environ["MOREX_RELEASE_DIR"])
+        files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
+        shipped = next(release.glob("Morex-*-win64.msi"))
+        self.assertIsNone(self.registry(SOURCE_KEY))
+        with tempfile.TemporaryDirectory() as scratch:
+            rebuilt, newer = self.repackaged(files, property_of(shipped, "ProductVersion"),
+                                             Path(scratch))
+            packages = [shipped, rebuilt, newer]
+            self.install(shipped, files, packages)
+            self.runs_and_renders()
+            self.install(rebuilt, files, packages)
+            self.install(newer, files, packages)
+            self.assertEqual(self.rendered(100, "stop x"), (MESSAGE_FILE, "stop x"))
+            self.remove(newer, packages)
+
+    @staticmethod
+    def repackaged(files, version, scratch):
+        """The release's files packed again: as a build of the same version from another
+        commit, and as the next version."""
+        major, minor, patch = map(int, version.split("."))
+        versions = {"rebuilt": version, "next": f"{major}.{minor}.{patch + 1}"}
+        for commit, packed in versions.items():
+            package(*files.values(), packed, commit, 1700000000, scratch)
+        return [scratch / f"Morex-{packed}-win64.msi" for packed in versions.values()]
+
+    def registry(self, key):
         """reg query's listing of the key, or None when there is no such key."""
         try:
             return self.box.wine("reg", "query", key)[0]
         except WineError:
             return None
 
-    def _msiexec(self, verb, msi, files=None):
-        """Installs (/i) or removes (/x) the MSI silently; checks the installed files and the
-        source's key, or that neither is left."""
+    def msiexec(self, verb, msi):
         self.box.wine("msiexec", verb, "Z:" + str(msi).replace("/", "\\"), "/qn", timeout=300)
-        installed = self.box.prefix / "drive_c" / "Program Files" / "Morex"
-        key = self._registry(SOURCE_KEY)
+        key = self.registry(SOURCE_KEY)
         print(f"after msiexec {verb} {msi.name}: {key.strip() if key else 'no source key'}")
-        if not files:
-            assert not installed.exists() and key is None, "left behind"
-            return
-        assert sorted(p.name for p in installed.iterdir()) == sorted(files)
-        assert all((installed / n).read_bytes() == p.read_bytes() for n, p in files.items())
-        assert re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.MULTILINE) == [
-            ("EventMessageFile", "REG_SZ", MESSAGE_FILE), ("TypesSupported", "REG_DWORD", "0x7")]
+        return key
 
-    def _rendered(self, event_id, text):
+    def listed(self, packages):
+        """The packages whose product Programs and Features lists, with its version."""
+        keys = {msi: self.registry(UNINSTALL_KEY + property_of(msi, "ProductCode"))
+                for msi in packages}
+        return [msi for msi, key in keys.items()
+                if key and property_of(msi, "ProductVersion") in key]
+
+    def install(self, msi, files, packages):
+        """Installs the MSI silently over whatever is installed; checks the installed files,
+        the source's key, and that its product alone is listed."""
+        key = self.msiexec("/i", msi)
+        installed = self.box.prefix / INSTALLED_FOLDER
+        self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()},
+                         {name: path.read_bytes() for name, path in files.items()})
+        self.assertEqual(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.MULTILINE),
+                         [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
+                          ("TypesSupported", "REG_DWORD", "0x7")])
+        self.assertEqual(self.listed(packages), [msi])
+
+    def remove(self, msi, packages):
+        self.assertIsNone(self.msiexec("/x", msi), "the source's key stayed")
+        self.assertFalse((self.box.prefix / INSTALLED_FOLDER).exists())
+        self.assertEqual(self.listed(packages), [], "the uninstall entry stayed")
+
+    def runs_and_renders(self):
+        runs = [(f"start /service {S}", "stop", (INFORMATION, 100, f"start {S}"), "running"),
+                (f"stop /service {S}", None, (INFORMATION, 100, f"stop {S}"), "stopped"),
+                ("%1 /service %2%%%n", None, (ERROR, 101, "1060 - %1 %2%%%n"), "stopped")]
+        for arguments, before, written, after in runs:
+            self.expect(None, before, written, after, f"{INSTALLED_MOREX} {arguments}")
+        texts = [written[1:] for _, _, written, _ in runs]
+        long_name = "x" * 20466
+        written = summary(self.box.run_morex(None, f"{INSTALLED_MOREX} start /service {long_name}"))
+        texts.append((101, f"{written[0][5].split(' ')[0]} - start {long_name}"))
+        # Wine prints only the head of a long text: its size and ID are what the run tells.
+        self.assertEqual([e[:5] for e in written], [self.entry(ERROR, *texts[-1])[:5]])
+        for event_id, text in texts:
+            self.assertEqual(self.rendered(event_id, text), (MESSAGE_FILE, text))
+            print(f"event {event_id}, {len(text)} characters, reads {text[:30]!r}...")
+
+    def rendered(self, event_id, text):
         """What Event Viewer shows for an entry of ours: (message file, text)."""
         with self.box.turn():
             shown, _ = self.box.wine(WindowsPaths.tool, "render", str(event_id),
                                      extra_env={"MOREX_RENDER_TEXT": text})
         return tuple(shown.split("\n", 1))
-
-    def msi_installs_runs_and_uninstalls(self):
-        """The release's MSI, as an administrator deploys it: installed silently, with the
-        source registered for the message file beside Morex.exe, so that every entry of a run
-        from Program Files reads in Event Viewer exactly as Morex wrote it; a later version
-        installed over it (a major upgrade) keeps the source; removed silently, and nothing of
-        ours left behind."""
-        release = Path(os.environ["MOREX_RELEASE_DIR"])
-        msi = next(release.glob("Morex-*-win64.msi"))
-        version = msi.name.split("-")[1]
-        files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
-        assert self._registry(SOURCE_KEY) is None
-        self._msiexec("/i", msi, files)
-        assert version in self._registry(uninstall_key(version))
-
-        program = '"C:\\Program Files\\Morex\\Morex.exe" /command'
-        runs = [(f"start /service {SERVICE_NAME}", "stop", "running", 100, f"start {SERVICE_NAME}"),
-                (f"stop /service {SERVICE_NAME}", None, "stopped", 100, f"stop {SERVICE_NAME}"),
-                ("%1 /service %2%%%n", None, "stopped", 101, "1060 - %1 %2%%%n")]
-        for arguments, before, after, event_id, text in runs:
-            self._expect(None, before, [entry(ERROR if event_id == 101 else INFORMATION,
-                                              event_id, text)], after,
-                         command_line=f"{program} {arguments}")
-        texts = [run[3:] for run in runs]
-        written = summary(self.box.run_morex(None, f"{program} start /service {'x' * 20466}"))
-        texts.append((101, f"{written[0][5].split(' ')[0]} - start {'x' * 20466}"))
-        assert [e[:5] for e in written] == [entry(ERROR, *texts[-1])[:5]], written  # Wine
-        for event_id, text in texts:  # prints only the head of a long text
-            assert self._rendered(event_id, text) == (MESSAGE_FILE, text), (event_id, text)
-            print(f"event {event_id}, {len(text)} characters, reads {text[:30]!r}...")
-
-        with tempfile.TemporaryDirectory() as scratch:
-            major, minor, patch = map(int, version.split("."))
-            newer = f"{major}.{minor}.{patch + 1}"  # the same files, a major upgrade
-            subprocess.run(["/usr/bin/python3", "-m", "scripts.release", "package",
-                            *map(str, files.values()), newer, "upgrade", "1700000000", scratch],
-                           cwd=SOURCE, check=True, stderr=subprocess.DEVNULL)
-            newer_msi = Path(scratch) / f"Morex-{newer}-win64.msi"
-            self._msiexec("/i", newer_msi, files)
-            assert self._registry(uninstall_key(version)) is None, "the older version stayed"
-            assert self._rendered(100, "stop x") == (MESSAGE_FILE, "stop x")
-            self._msiexec("/x", newer_msi)
-        assert self._registry(uninstall_key(newer)) is None, "the uninstall entry stayed"
-
-    def quoted_program_name_with_blanks_after_it(self):
-        command_line = f'"{WindowsPaths.morex}"   /command start /service {SERVICE_NAME}'
-        self._expect(None, "stop", [entry(INFORMATION, 100, f"start {SERVICE_NAME}")], "running",
-                     command_line=command_line)
-
-
-def run_demo(prefix, build_dir, *arguments):
-    return subprocess.Popen(["/usr/bin/python3", "-m", "scripts.morex_demo", build_dir, prefix,
-                             *arguments], cwd=SOURCE, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def finish(demo):
-    stdout, stderr = demo.communicate(timeout=DEMO_SECONDS)
-    assert demo.returncode == 0, f"the demo failed ({demo.returncode}):\n{stdout}\n{stderr}"
-    return stdout, stderr
-
-
-def demo_line(event_id, text):
-    kind = "Information" if event_id == 100 else "Error      "
-    return f"Application  Morex  {kind}  {event_id}  {text}"
-
-
-def demo(prefix, build_dir):
-    """The run command's own code path on a new demo computer: two first runs at once take
-    turns and both report; then stop, start, stop, each reported and each really done; after
-    --shutdown no process of ours is left."""
-    box = WineBox(prefix, build_dir)
-    box.destroy()
-    try:
-        started = time.monotonic()
-        both = [run_demo(prefix, build_dir, "/command start /service MorexDemo") for _ in "12"]
-        outputs = [finish(d) for d in both]
-        print(f"two first runs at once: {time.monotonic() - started:.1f} s")
-        events = sorted(line for out, _ in outputs for line in out.splitlines()
-                        if line.startswith("Application"))
-        assert events == sorted([demo_line(100, "start MorexDemo"),
-                                 demo_line(101, "1056 - start MorexDemo")]), events
-        assert any("waiting" in err for _, err in outputs), "neither run said that it waits"
-        for out, _ in outputs:
-            assert "Service MorexDemo is now running." in out, out
-        for word, state in (("stop", "stopped"), ("start", "running"), ("stop", "stopped")):
-            out, _ = finish(run_demo(prefix, build_dir, f"/command {word} /service MorexDemo"))
-            assert demo_line(100, f"{word} MorexDemo") in out.splitlines(), out
-            assert f"Service MorexDemo is now {state}." in out, out
-            assert box.settled_state("MorexDemo") == state
-        finish(run_demo(prefix, build_dir, "--shutdown"))
-        assert box.our_processes() == [], f"left running: {box.our_processes()}"
-    finally:
-        box.destroy()
-
-
-def main(prefix, build_dir, what):
-    global ANSI
-    if what == "demo":
-        demo(prefix, build_dir)
-        print(f"{what}: passed")
-        return
-    box = WineBox(prefix, build_dir, display=True)
-    if what == "setup":
-        box.create()
-    elif what == "teardown":
-        box.shutdown()
-        assert box.our_processes() == [], f"left running: {box.our_processes()}"
-    else:
-        ANSI = f"cp{box.ansi_code_page()}"
-        getattr(Cases(box), what)()
-    print(f"{what}: passed")
-
-
-if __name__ == "__main__":
-    if sys.argv[1:] == ["--list"]:
-        print("\n".join(name for name in vars(Cases) if not name.startswith("_")))
-    else:
-        main(*sys.argv[1:4])

@@ -3,7 +3,7 @@
 
 import unittest
 
-from scripts.winebox import parse_entries, unescape_wine_string
+from scripts.wine_debug import parse_entries, unescape_wine_string
 
 SAMPLE = r"""0108:fixme:advapi:RegisterEventSourceA ("","Morex"): stub
 0108:fixme:advapi:RegisterEventSourceW (L"",L"Morex"): stub

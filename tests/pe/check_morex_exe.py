@@ -5,7 +5,8 @@ version information and its application manifest, keeps ASLR (high entropy, with
 relocations), DEP and stack cookies within 128 KiB, and has no time stamp, so that the same
 commit makes the same bytes. With a second path, checks MorexEvents.dll too: resources alone
 (a message table of exactly the event IDs Morex writes, each text only its insertion string,
-and the version), no code, no imports, no time stamp.
+the same in the neutral language and in U.S. English, and the version), no code, no imports,
+no time stamp.
 
     python3 -m tests.pe.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL]
 """
@@ -31,10 +32,12 @@ EXPECTED_STRINGS = {
 }
 EVENTS_STRINGS = dict(EXPECTED_STRINGS, FileDescription="Texts of Morex's event-log entries",
                       InternalName="MorexEvents", OriginalFilename="MorexEvents.dll")
-IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
-RT_MESSAGETABLE = 11
-RT_MANIFEST = 24
-VFT_DLL = 2
+RT_MESSAGETABLE = pefile.RESOURCE_TYPE["RT_MESSAGETABLE"]
+RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
+# The message table's languages: neutral, and U.S. English for a viewer that asks for it.
+MESSAGE_LANGUAGES = [pefile.LANG["LANG_NEUTRAL"],
+                     pefile.SUBLANG["SUBLANG_ENGLISH_US"] << 10 | pefile.LANG["LANG_ENGLISH"]]
+VFT_DLL = 2  # VS_FIXEDFILEINFO's FileType of a DLL
 # What GNU ld puts into .text even without code: two empty constructor lists.
 EMPTY_CONSTRUCTOR_LISTS = (b"\xff" * 8 + b"\0" * 8) * 2
 SUPPORTED_OS = {  # Windows 7, 8, 8.1, 10 and 11
@@ -130,14 +133,12 @@ def protected_calls(pe):
 
 def hardening_problems(pe):
     problems = []
-    flags = pe.OPTIONAL_HEADER.DllCharacteristics
-    for name, bit in (("ASLR (DYNAMIC_BASE)", 0x40), ("high-entropy ASLR", 0x20),
-                      ("DEP (NX_COMPAT)", 0x100)):
-        if not flags & bit:
-            problems.append(f"{name} is off")
+    for flag in ("DYNAMIC_BASE", "HIGH_ENTROPY_VA", "NX_COMPAT"):  # ASLR, all of it; DEP
+        if not getattr(pe.OPTIONAL_HEADER, f"IMAGE_DLLCHARACTERISTICS_{flag}"):
+            problems.append(f"{flag} is off")
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-    if pe.FILE_HEADER.Characteristics & 0x1 or relocations.Size == 0:
+    if pe.FILE_HEADER.IMAGE_FILE_RELOCS_STRIPPED or relocations.Size == 0:
         problems.append("relocations stripped: Windows cannot move the image (no ASLR)")
     if not protected_calls(pe):
         problems.append("no stack cookies: nothing calls the canary's fail-fast")
@@ -149,8 +150,8 @@ def hardening_problems(pe):
 def check(path):
     pe = pefile.PE(path)
     problems = []
-    if pe.OPTIONAL_HEADER.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_GUI:
-        problems.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, expected GUI (2)")
+    if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]:
+        problems.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, expected GUI")
     if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]:
         problems.append("not an x64 image")
 
@@ -175,18 +176,19 @@ def check(path):
 def check_events(path):
     pe = pefile.PE(path)
     problems = version_problems(pe, EVENTS_STRINGS)
-    if not pe.FILE_HEADER.Characteristics & 0x2000 or pe.VS_FIXEDFILEINFO[0].FileType != VFT_DLL:
+    if not pe.FILE_HEADER.IMAGE_FILE_DLL or pe.VS_FIXEDFILEINFO[0].FileType != VFT_DLL:
         problems.append("not a DLL")
     if pe.OPTIONAL_HEADER.AddressOfEntryPoint or getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         problems.append("an entry point or imports: a message file needs neither")
-    if any(s.Characteristics & 0x20000000 and s.get_data().rstrip(b"\0") not in
+    if any(s.IMAGE_SCN_MEM_EXECUTE and s.get_data().rstrip(b"\0") not in
            (b"", EMPTY_CONSTRUCTOR_LISTS.rstrip(b"\0")) for s in pe.sections):
         problems.append("code in an executable section")
     tables = list(resources(pe, RT_MESSAGETABLE))
     found = messages(tables[0][2]) if tables else {}
-    if [(i, lang) for i, lang, _ in tables] != [(1, 0), (1, 0x409)] or tables[0][2] != tables[1][2]:
-        problems.append(f"message tables {[(i, lang) for i, lang, _ in tables]}, expected ID 1 "
-                        "twice, language neutral and U.S. English, with the same texts")
+    languages = [(i, lang) for i, lang, _ in tables]
+    if languages != [(1, lang) for lang in MESSAGE_LANGUAGES] or tables[0][2] != tables[1][2]:
+        problems.append(f"message tables {languages}, expected ID 1 twice, language neutral and "
+                        "U.S. English, with the same texts")
     elif found != {event_id: "%1%0" for event_id in (100, 101, 102, 103)}:
         problems.append(f"messages {found}, expected 100-103, each %1%0")
     print(f"{path}: entry {pe.OPTIONAL_HEADER.AddressOfEntryPoint:#x}, messages {found}")

@@ -21,8 +21,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
-from scripts.release import product_code, project_version
+from scripts.release import msi_table, product_code, project_version
 
+# Every version's: a change would leave the installed versions behind, never upgraded.
 UPGRADE_CODE = "{6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93}"
 SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex\\"
 
@@ -31,11 +32,6 @@ def run(*args, cwd=None, env=None):
     result = subprocess.run(args, cwd=cwd, env=env, capture_output=True, text=True)
     assert result.returncode == 0, f"{' '.join(args)} failed:\n{result.stdout}\n{result.stderr}"
     return result.stdout
-
-
-def msi_table(msi, table):
-    lines = run("msiinfo", "export", str(msi), table).splitlines()
-    return [line.split("\t") for line in lines[3:]]  # past the names, types and table rows
 
 
 TSA_CONFIG = """[tsa]
@@ -162,7 +158,8 @@ def main(out):
     properties = dict(msi_table(msi, "Property"))
     assert properties["ProductName"] == "Morex" and properties["ProductVersion"] == version
     assert properties["UpgradeCode"] == UPGRADE_CODE
-    assert properties["ProductCode"] == f"{{{product_code(version)}}}"
+    commit = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
+    assert properties["ProductCode"] == f"{{{product_code(version, commit)}}}"
     assert properties["ALLUSERS"] == "1", "not a per-machine package"
     assert [row[2] for row in msi_table(msi, "File")] == ["Morex.exe", "MorexEvents.dll"]
     assert sorted(tuple(row[1:]) for row in msi_table(msi, "Registry")) == [
