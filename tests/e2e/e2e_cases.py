@@ -3,7 +3,6 @@
 wrote and by the service's state as the service manager reports it.
 
     python3 -m tests.e2e.e2e_cases PREFIX WINDOWS_BUILD_DIR setup|teardown|CASE
-    python3 -m tests.e2e.e2e_cases PREFIX WINDOWS_BUILD_DIR demo  (a prefix of its own, made anew)
     python3 -m tests.e2e.e2e_cases --list                          (the cases, one a line)
 """
 
@@ -13,13 +12,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 from scripts.release import product_code
 from scripts.winebox import SERVICE_NAME, WINDOWS_DIR, WindowsPaths, WineBox, WineError
-
-DEMO_SECONDS = 600
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
@@ -250,58 +246,8 @@ class Cases:
                      command_line=command_line)
 
 
-def run_demo(prefix, build_dir, *arguments):
-    return subprocess.Popen(["/usr/bin/python3", "-m", "scripts.morex_demo", build_dir, prefix,
-                             *arguments], cwd=SOURCE, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def finish(demo):
-    stdout, stderr = demo.communicate(timeout=DEMO_SECONDS)
-    assert demo.returncode == 0, f"the demo failed ({demo.returncode}):\n{stdout}\n{stderr}"
-    return stdout, stderr
-
-
-def demo_line(event_id, text):
-    kind = "Information" if event_id == 100 else "Error      "
-    return f"Application  Morex  {kind}  {event_id}  {text}"
-
-
-def demo(prefix, build_dir):
-    """The run command's own code path on a new demo computer: two first runs at once take
-    turns and both report; then stop, start, stop, each reported and each really done; after
-    --shutdown no process of ours is left."""
-    box = WineBox(prefix, build_dir)
-    box.destroy()
-    try:
-        started = time.monotonic()
-        both = [run_demo(prefix, build_dir, "/command start /service MorexDemo") for _ in "12"]
-        outputs = [finish(d) for d in both]
-        print(f"two first runs at once: {time.monotonic() - started:.1f} s")
-        events = sorted(line for out, _ in outputs for line in out.splitlines()
-                        if line.startswith("Application"))
-        assert events == sorted([demo_line(100, "start MorexDemo"),
-                                 demo_line(101, "1056 - start MorexDemo")]), events
-        assert any("waiting" in err for _, err in outputs), "neither run said that it waits"
-        for out, _ in outputs:
-            assert "Service MorexDemo is now running." in out, out
-        for word, state in (("stop", "stopped"), ("start", "running"), ("stop", "stopped")):
-            out, _ = finish(run_demo(prefix, build_dir, f"/command {word} /service MorexDemo"))
-            assert demo_line(100, f"{word} MorexDemo") in out.splitlines(), out
-            assert f"Service MorexDemo is now {state}." in out, out
-            assert box.settled_state("MorexDemo") == state
-        finish(run_demo(prefix, build_dir, "--shutdown"))
-        assert box.our_processes() == [], f"left running: {box.our_processes()}"
-    finally:
-        box.destroy()
-
-
 def main(prefix, build_dir, what):
     global ANSI
-    if what == "demo":
-        demo(prefix, build_dir)
-        print(f"{what}: passed")
-        return
     box = WineBox(prefix, build_dir, display=True)
     if what == "setup":
         box.create()
