@@ -177,7 +177,7 @@ def main(source, windows_build, native_build, runs, write):
         f"{subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()} cores, "
         f"{platform.system()} {platform.release()}, {wine_version.strip()}. Load average "
         f"(1 minute) {load_before:.2f} when the Wine runs began, {load_after:.2f} when they "
-        "ended: other work shared the machine.",
+        "ended (the bench's own runs count in it; on 2 cores, beyond 1 is other work).",
         "",
         f"## Whole runs under a warm Wine prefix (median of {runs} rounds less those left out, tools interleaved)",
         "",
