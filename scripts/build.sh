@@ -13,7 +13,7 @@ trap 'rm -f "$log"; exit 130' INT
 mkdir -p build
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
 # What a first build took, measured on fresh clones while other builds shared the machine.
-declare -A took=([mingw]="15 to 40 s" [native]="about a minute")
+declare -A took=([mingw]="12 to 38 s" [native]="about a minute")
 # Configures only a tree whose configure never finished (CMake writes cmake.check_cache last,
 # so an interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt
 # changed, and a warm run must not pay for a configure each time.
