@@ -179,7 +179,8 @@ def main(source, windows_build, native_build, runs, write):
         f"(1 minute) {load_before:.2f} when the Wine runs began, {load_after:.2f} when they "
         "ended (the bench's own runs count in it; on 2 cores, beyond 1 is other work).",
         "",
-        f"## Whole runs under a warm Wine prefix (median of {runs} rounds less those left out, tools interleaved)",
+        f"## Whole runs under a warm Wine prefix (median of {runs} rounds less those left out, "
+        "tools interleaved)",
         "",
         "Every timed run is exactly one process, started the same way for each tool: "
         "`wine PROGRAM ARGUMENTS` from Linux, in the prefix's environment with "
