@@ -8,6 +8,7 @@ prints a Markdown table, and writes it to docs/benchmarks.md only with --write.
 
 import datetime
 import json
+import os
 import platform
 import statistics
 import subprocess
@@ -27,10 +28,23 @@ def progress(text):
     print(text, file=sys.stderr, flush=True)
 
 
+class Voided(Exception):
+    """A timed run ended otherwise than the tool's first run did: on a busy machine Wine now
+    and then ends a process before it ran. Run again, it would be two processes in one time,
+    so its round is left out and reported instead."""
+
+
+EXIT_CODES = {}  # each command's exit code in the measure's warm-up run
+
+
 def timed(box, *args):
+    """The time of exactly one Wine process, from its start to the moment it ends."""
     start = time.perf_counter()
-    box.wine(*args, check=False)
-    return time.perf_counter() - start
+    code = box.wine_once(*args)[0]
+    elapsed = time.perf_counter() - start
+    if EXIT_CODES.setdefault(args, code) != code:
+        raise Voided(f"wine {' '.join(args)} ended with {code}, not {EXIT_CODES[args]}")
+    return elapsed
 
 
 SETTLE_SECONDS = 0.3
@@ -71,22 +85,31 @@ MEASURES = {"start-then-stop cycle": cycle, "stop of a stopped service": stop_of
 
 
 def measure(box, runs):
-    """Median time of each tool for each measure; tools interleaved, in a rotating order."""
-    medians = {}
+    """Median time of each tool for each measure over the rounds that were not voided, and
+    how many were; tools interleaved, in a rotating order."""
+    medians, voided = {}, {}
     for measure_name, one in MEASURES.items():
         progress(f"{measure_name}: warming up...")
+        EXIT_CODES.clear()
         for name, (start, stop) in TOOLS.items():
             one(box, start, stop)
-        times = {name: [] for name in TOOLS}
+        times, voided[measure_name] = {name: [] for name in TOOLS}, 0
         for i in range(runs):
             names = list(TOOLS)
             names = names[i % len(names):] + names[:i % len(names)]
-            for name in names:
-                times[name].append(one(box, *TOOLS[name]))
+            try:
+                one_round = {name: one(box, *TOOLS[name]) for name in names}
+            except Voided as reason:
+                voided[measure_name] += 1
+                progress(f"{measure_name}: round {i + 1} of {runs} voided: {reason}")
+                settle(box, "stop")
+                continue
+            for name, elapsed in one_round.items():
+                times[name].append(elapsed)
             progress(f"{measure_name}: round {i + 1} of {runs}: " +
-                     ", ".join(f"{name} {times[name][-1] * 1000:.0f} ms" for name in TOOLS))
+                     ", ".join(f"{name} {one_round[name] * 1000:.0f} ms" for name in TOOLS))
         medians[measure_name] = {name: statistics.median(v) for name, v in times.items()}
-    return medians
+    return medians, voided
 
 
 def share_of(morex, other, name):
@@ -131,8 +154,10 @@ def main(source, windows_build, native_build, runs, write):
     box = WineBox(native_build / "bench-prefix", windows_build, progress=progress)
     progress("Preparing the bench computer (a new Wine prefix)...")
     box.create(SERVICE)
+    load_before = os.getloadavg()[0]
     try:
-        medians = measure(box, runs)
+        medians, voided = measure(box, runs)
+        load_after = os.getloadavg()[0]
         progress("Sizes...")
         system32 = box.prefix / "drive_c" / "windows" / "system32"
         sizes = [size_row("Morex.exe", windows_build / "Morex.exe"),
@@ -150,9 +175,20 @@ def main(source, windows_build, native_build, runs, write):
         "",
         f"Made by `bench/run.sh {runs}{' --write' if write else ''}` on {datetime.date.today().isoformat()}: {cpu}, "
         f"{subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()} cores, "
-        f"{platform.system()} {platform.release()}, {wine_version.strip()}.",
+        f"{platform.system()} {platform.release()}, {wine_version.strip()}. Load average "
+        f"(1 minute) {load_before:.2f} when the Wine runs began, {load_after:.2f} when they "
+        "ended (the bench's own runs count in it; on 2 cores, beyond 1 is other work).",
         "",
-        f"## Whole runs under a warm Wine prefix (median of {runs}, tools interleaved)",
+        f"## Whole runs under a warm Wine prefix (median of {runs} rounds less those left out, "
+        "tools interleaved)",
+        "",
+        "Every timed run is exactly one process, started the same way for each tool: "
+        "`wine PROGRAM ARGUMENTS` from Linux, in the prefix's environment with "
+        "`WINEDEBUG=-all`, its output to files; timed from its start to the moment it ends "
+        "(a pidfd wakes the bench; no polling). A run that ends with another exit code than "
+        "the same command's warm-up run (Wine ending a process before it ran) is not run "
+        "again: its round is left out. Rounds left out: " +
+        ", ".join(f"{name} {count}" for name, count in voided.items()) + ".",
         "",
         "| measure | tool | time | Morex compared |",
         "|---|---|---|---|",

@@ -10,7 +10,7 @@ packages=(
   wine wine64
   python3 python3-pefile
   xvfb git
-  wixl msitools python3-olefile python3-lxml osslsigncode openssl
+  wixl msitools python3-olefile python3-lxml osslsigncode openssl curl
 )
 
 # One dpkg-query for all of them: a warm run must not pay for a process per package.

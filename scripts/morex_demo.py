@@ -4,9 +4,10 @@ wrote. The demo prefix stays alive between invocations, as a computer would: a s
 by one run is still running for the next. `--shutdown` stops it; `--new` stops it and deletes
 it, so that the next run prepares a new one.
 
-    python3 -m scripts.morex_demo BUILD_DIR PREFIX [--shutdown | --new | --help | ARGUMENT TEXT...]
+    python3 -m scripts.morex_demo BUILD_DIR PREFIX [--shutdown | --new | --help | [--] TEXT...]
 """
 
+import signal
 import sys
 
 from scripts.winebox import WineBox, WineError
@@ -19,10 +20,35 @@ def progress(text):
 
 
 USAGE = """usage: scripts/run.sh ARGUMENT TEXT...   runs Morex.exe with the text on the demo computer
+       scripts/run.sh -- ARGUMENT TEXT... the same for a text that begins with --
        scripts/run.sh --shutdown          shuts the demo computer down
        scripts/run.sh --new               shuts it down and deletes it
        scripts/run.sh --help              shows this
 for example: scripts/run.sh /command start /service MorexDemo"""
+OPTIONS = ("--help", "-h", "--shutdown", "--new")
+
+
+def refused(reason):
+    """Exit status 2 with the usage: a mistyped option must never reach Morex as its text."""
+    print(f"scripts/run.sh: {reason}\n{USAGE}", file=sys.stderr)
+    sys.exit(2)
+
+
+def checked(arguments):
+    """The demo's own option, or the words that make Morex's text (after a leading --)."""
+    if not arguments:
+        refused("no argument text given")
+    first, rest = arguments[0], arguments[1:]
+    if first == "--":
+        return None, rest
+    if first in OPTIONS and rest:
+        refused(f"{first} takes no further words")
+    if first in OPTIONS:
+        return first, None
+    if first.startswith("--"):
+        refused(f"unknown option {first} (to give Morex a text that begins with --, put -- "
+                "before it)")
+    return None, arguments
 
 
 def named_service(text):
@@ -42,25 +68,26 @@ def entry_line(entry, code_page):
 
 
 def main(build_dir, prefix, arguments):
-    if arguments in (["--help"], ["-h"]):
+    option, words = checked(arguments)
+    if option in ("--help", "-h"):
         print(USAGE)
         return
     box = WineBox(prefix, build_dir, progress=progress)
-    if arguments == ["--shutdown"]:
+    if option == "--shutdown":
         box.shutdown()
         print("The demo computer is shut down.")
         return
-    if arguments == ["--new"]:
+    if option == "--new":
         box.destroy()
         print("The demo computer is shut down and deleted; the next run prepares a new one.")
         return
     with box.turn():
         if not box.ready():
             progress(f"Preparing the demo computer: a Wine prefix in {box.prefix} with the "
-                     f"service {DEMO_SERVICE} (first run only, about a minute)...")
+                     f"service {DEMO_SERVICE} (first run only, 13 to 16 s on 2 busy cores)...")
         box.ensure_up(DEMO_SERVICE)
         box.install_binaries()  # the freshly built Morex.exe
-        text = " ".join(arguments)
+        text = " ".join(words)
         print(f"Morex.exe {text}")
         entries = box.run_morex(text)
         code_page = box.ansi_code_page() if entries else None
@@ -73,8 +100,18 @@ def main(build_dir, prefix, arguments):
             print(f"Service {service} is now {state}.")
 
 
+def interrupted(_signal, _frame):
+    # A second Ctrl-C must not cut short the clean-up of the first.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise KeyboardInterrupt
+
+
 if __name__ == "__main__":
+    signal.signal(signal.SIGINT, interrupted)
     try:
         main(sys.argv[1], sys.argv[2], sys.argv[3:])
     except WineError as error:
         sys.exit(f"scripts/run.sh: {error}")
+    except KeyboardInterrupt:
+        print("scripts/run.sh: interrupted", file=sys.stderr)
+        sys.exit(130)

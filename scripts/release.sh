@@ -72,6 +72,30 @@ if [ -n "$cert" ]; then
   fi
 fi
 
+# Why the time-stamp server gives no time stamp, or nothing when it gives one: asked once,
+# within a bound, before anything is built (a server found dead only at the signing would cost
+# both builds and hide its cause under osslsigncode's output).
+timestamp_fault() {
+  local query reply error
+  query=$(mktemp) reply=$(mktemp) error=$(mktemp)
+  openssl ts -query -data /dev/null -sha256 -cert -out "$query" 2>/dev/null
+  if ! curl -sS --fail --max-time 20 -H 'Content-Type: application/timestamp-query' \
+    --data-binary "@$query" -o "$reply" "$1" 2>"$error"; then
+    sed -e 's/^curl: ([0-9]*) //' "$error" | head -1
+  elif ! openssl ts -reply -in "$reply" -text 2>/dev/null | grep -q '^Status: Granted'; then
+    echo "its answer is not a granted RFC 3161 time stamp"
+  fi
+  rm -f "$query" "$reply" "$error"
+}
+if [ -n "$timestamp_url" ]; then
+  fault=$(timestamp_fault "$timestamp_url")
+  if [ -n "$fault" ]; then
+    echo "release: the time-stamp server $timestamp_url gives no time stamp: $fault;" \
+      "nothing was built" >&2
+    exit 2
+  fi
+fi
+
 version=$(/usr/bin/python3 scripts/release.py version)
 commit=$(git rev-parse HEAD)
 epoch=$(git log -1 --format=%ct HEAD)

@@ -8,19 +8,22 @@
 #   scripts/run.sh --help            shows the usage
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Ctrl-C reaches the whole process group: build.sh stops its build and ends quietly, and this
+# says so once.
+trap 'echo "scripts/run.sh: interrupted" >&2; exit 130' INT
 
 scripts/install-deps.sh >&2
-case "${1:-}" in
---help | -h | --shutdown | --new) ;;
-*)
+# The demo's own options need no build, and a word it does not know is refused without one.
+if [ $# -gt 0 ] && [[ $1 != --?* && $1 != -h ]]; then
   # Built only when a file is newer than the last build: a warm run costs what Morex costs.
   stamp=build/mingw/.run-built
   if [ ! -f "$stamp" ] || [ -n "$(find src tests/e2e/windows bench cmake CMakeLists.txt \
     CMakePresets.json -newer "$stamp" -print -quit)" ]; then
+    mkdir -p build
     started=$(mktemp build/.run-build.XXXXXX) # files changed during the build count next time
+    trap 'rm -f "$started"; echo "scripts/run.sh: interrupted" >&2; exit 130' INT
     scripts/build.sh mingw
     mv "$started" "$stamp"
   fi
-  ;;
-esac
+fi
 exec /usr/bin/python3 -m scripts.morex_demo build/mingw build/demo-prefix "$@"

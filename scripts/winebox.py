@@ -15,6 +15,7 @@ import fcntl
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -79,6 +80,17 @@ def processes_marked(marker_value, pids=None):
         except OSError:
             continue
     return found
+
+
+def _ended_within(pid, seconds):
+    """Waits until the process ends, woken the moment it does. (Popen.wait with a timeout
+    polls in sleeps that double up to 50 ms: it would round each run up to its next poll,
+    31.5, 63.5, 113.5, 163.5 ms..., and a bench would compare those steps.)"""
+    handle = os.pidfd_open(pid)
+    try:
+        return bool(select.select([handle], [], [], seconds)[0])
+    finally:
+        os.close(handle)
 
 
 def _say(text):
@@ -197,29 +209,38 @@ class WineBox:
     # --- running Wine, always with a bound ------------------------------------------------
 
     def _run(self, step, args, env, timeout):
-        try:
-            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-                # Files, never pipes: Wine's own processes (services.exe, the wineserver)
-                # outlive a call and would keep a pipe open.
-                result = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                        stderr=err, timeout=timeout)
-                out.seek(0)
-                err.seek(0)
-                return (result.returncode, out.read().decode("utf-8", "replace"),
-                        err.read().decode("utf-8", "replace"))
-        except subprocess.TimeoutExpired:
-            raise WineError(f"{step} did not finish within {timeout} s (prefix {self.prefix})")
+        # Files, never pipes: Wine's own processes (services.exe, the wineserver) outlive a
+        # call and would keep a pipe open.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            with subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=err) as process:
+                try:
+                    if not _ended_within(process.pid, timeout):
+                        raise WineError(f"{step} did not finish within {timeout} s (prefix "
+                                        f"{self.prefix})")
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+            out.seek(0)
+            err.seek(0)
+            return (process.returncode, out.read().decode("utf-8", "replace"),
+                    err.read().decode("utf-8", "replace"))
 
-    def wine(self, *args, debug="-all", extra_env=None, check=True, timeout=COMMAND_SECONDS):
+    def wine_once(self, *args, debug="-all", extra_env=None, timeout=COMMAND_SECONDS):
+        """Runs a Windows program in exactly one Wine process; returns its exit code, stdout
+        and stderr."""
+        env = dict(self.env, WINEDEBUG=debug, **(extra_env or {}))
+        return self._run(f"wine {' '.join(args)}", ["wine", *args], env, timeout)
+
+    def wine(self, *args, check=True, **options):
         """Runs a Windows program. On a busy machine a Wine process now and then ends with 1
         before the program ran, saying nothing (once in five suite runs): that one failure,
         and no other, is tried once more."""
-        env = dict(self.env, WINEDEBUG=debug, **(extra_env or {}))
         step = f"wine {' '.join(args)}"
-        code, stdout, stderr = self._run(step, ["wine", *args], env, timeout)
+        code, stdout, stderr = self.wine_once(*args, **options)
         if code == 1 and not stdout and not stderr.strip():
             _say(f"{step} ended with 1 before it ran; trying once more")
-            code, stdout, stderr = self._run(step, ["wine", *args], env, timeout)
+            code, stdout, stderr = self.wine_once(*args, **options)
         if check and code != 0:
             raise WineError(f"{step} failed ({code}) on prefix {self.prefix}:\n{stderr}")
         return stdout, stderr
@@ -232,22 +253,29 @@ class WineBox:
     def create(self, service_name=SERVICE_NAME):
         """A fresh prefix with the test service installed and a process that keeps it alive."""
         with self.turn():
-            self.destroy()
-            self.prefix.parent.mkdir(parents=True, exist_ok=True)
-            self.say(f"Creating a new Wine prefix in {self.prefix} (its first boot takes a "
-                     "while)...")
-            self._write_record(ready=False)
-            self.wine("wineboot", "-i", timeout=FIRST_BOOT_SECONDS)
-            # The first boot goes on in the background after wineboot returns; until it has
-            # finished and its server has exited, the first service starts fail (1053/1055).
-            self.say("Waiting for the first boot to finish...")
-            if self.server("-w") != 0:
-                raise WineError(f"wineserver -w failed on prefix {self.prefix}")
-            self.install_binaries()
-            self._boot()
-            self.say(f"Installing the service {service_name}...")
-            self.wine(WindowsPaths.tool, "install", service_name, WindowsPaths.service)
-            self._write_record(ready=True, service=service_name)
+            try:
+                self._make(service_name)
+            except BaseException:  # an interrupt too: a prefix that never got ready is of no
+                self._stop_everything()  # use, and nothing of it may stay running
+                raise
+
+    def _make(self, service_name):
+        self.destroy()
+        self.prefix.parent.mkdir(parents=True, exist_ok=True)
+        self.say(f"Creating a new Wine prefix in {self.prefix} (its first boot takes a "
+                 "while)...")
+        self._write_record(ready=False)
+        self.wine("wineboot", "-i", timeout=FIRST_BOOT_SECONDS)
+        # The first boot goes on in the background after wineboot returns; until it has
+        # finished and its server has exited, the first service starts fail (1053/1055).
+        self.say("Waiting for the first boot to finish...")
+        if self.server("-w") != 0:
+            raise WineError(f"wineserver -w failed on prefix {self.prefix}")
+        self.install_binaries()
+        self._boot()
+        self.say(f"Installing the service {service_name}...")
+        self.wine(WindowsPaths.tool, "install", service_name, WindowsPaths.service)
+        self._write_record(ready=True, service=service_name)
 
     def ensure_up(self, service_name=SERVICE_NAME):
         """Brings the prefix up as it is, or new when it is missing or was never finished;
@@ -362,9 +390,7 @@ class WineBox:
                 if not source.exists() or _same_file(source, target / name):
                     continue
                 if name == SERVICE_BINARY and self._service_running():
-                    _say(f"Kept the running service's old {name}; the new one is installed "
-                         "once the service is stopped.")
-                    continue
+                    continue  # installed by a later call, once the service is stopped
                 replace_file(source, target / name)
 
     def _service_running(self):
