@@ -185,7 +185,9 @@ def main(source, windows_build, native_build, runs, write):
         "Every timed run is exactly one process, started the same way for each tool: "
         "`wine PROGRAM ARGUMENTS` from Linux, in the prefix's environment with "
         "`WINEDEBUG=-all`, its output to files; timed from its start to the moment it ends "
-        "(a pidfd wakes the bench; no polling). A run that ends with another exit code than "
+        "(a pidfd wakes the bench; no polling: a wait with a timeout polls in sleeps that double "
+        "up to 50 ms, and would round each run up to its next poll, 31.5, 63.5, 113.5 ms...). "
+        "A run that ends with another exit code than "
         "the same command's warm-up run (Wine ending a process before it ran) is not run "
         "again: its round is left out. Rounds left out: " +
         ", ".join(f"{name} {count}" for name, count in voided.items()) + ".",

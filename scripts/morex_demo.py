@@ -23,7 +23,7 @@ USAGE = """usage: scripts/run.sh ARGUMENT TEXT...   runs Morex.exe with the text
        scripts/run.sh -- ARGUMENT TEXT... the same for a text that begins with --
        scripts/run.sh --shutdown          shuts the demo computer down
        scripts/run.sh --new               shuts it down and deletes it
-       scripts/run.sh --help              shows this
+       scripts/run.sh --help, -h          shows this
 for example: scripts/run.sh /command start /service MorexDemo"""
 OPTIONS = ("--help", "-h", "--shutdown", "--new")
 

@@ -3,9 +3,10 @@
 # Windows computer (a Wine prefix in build/demo-prefix that stays up between invocations),
 # and prints the event-log entries that the run wrote.
 #   scripts/run.sh /command start /service MorexDemo
+#   scripts/run.sh -- TEXT...        the same for a text that begins with --
 #   scripts/run.sh --shutdown        stops the demo computer
 #   scripts/run.sh --new             stops and deletes it; the next run prepares a new one
-#   scripts/run.sh --help            shows the usage
+#   scripts/run.sh --help, -h        shows the usage
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Ctrl-C reaches the whole process group: build.sh stops its build and ends quietly, and this
@@ -17,11 +18,11 @@ scripts/install-deps.sh >&2
 if [ $# -gt 0 ] && [[ $1 != --?* && $1 != -h ]]; then
   # Built only when a file is newer than the last build: a warm run costs what Morex costs.
   stamp=build/mingw/.run-built
-  if [ ! -f "$stamp" ] || [ -n "$(find src tests/e2e/windows bench cmake CMakeLists.txt \
-    CMakePresets.json -newer "$stamp" -print -quit)" ]; then
+  if [ ! -f "$stamp" ] || [ -n "$(find src tests/e2e/windows tests/CMakeLists.txt bench cmake \
+    CMakeLists.txt CMakePresets.json -newer "$stamp" -print -quit)" ]; then
     mkdir -p build
     started=$(mktemp build/.run-build.XXXXXX) # files changed during the build count next time
-    trap 'rm -f "$started"; echo "scripts/run.sh: interrupted" >&2; exit 130' INT
+    trap 'rm -f "$started"' EXIT # a failed or interrupted build leaves no stamp behind
     scripts/build.sh mingw
     mv "$started" "$stamp"
   fi

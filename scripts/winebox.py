@@ -256,7 +256,8 @@ class WineBox:
             try:
                 self._make(service_name)
             except BaseException:  # an interrupt too: a prefix that never got ready is of no
-                self._stop_everything()  # use, and nothing of it may stay running
+                with contextlib.suppress(WineError):  # use, and nothing of it may stay running;
+                    self._stop_everything()  # what is told is the first failure
                 raise
 
     def _make(self, service_name):

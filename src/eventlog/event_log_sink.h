@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <string>
 
@@ -9,8 +11,8 @@ namespace morex {
 // that it reads the same in every ANSI code page.
 inline constexpr char kApplicationTitle[] = "Morex";
 
-inline constexpr std::int32_t kEventLogErrorType = 1;
-inline constexpr std::int32_t kEventLogInformationType = 4;
+inline constexpr std::int32_t kEventLogErrorType = platform::kEventlogErrorType;
+inline constexpr std::int32_t kEventLogInformationType = platform::kEventlogInformationType;
 
 namespace mdlEventLogSink {
 

@@ -37,6 +37,8 @@ inline constexpr unsigned kMbOk = 0x0;
 inline constexpr unsigned kCpAcp = 0;
 inline constexpr Dword kWcNoBestFitChars = 0x400;
 inline constexpr Dword kLoadLibrarySearchSystem32 = 0x800;
+inline constexpr Word kEventlogErrorType = 0x0001;
+inline constexpr Word kEventlogInformationType = 0x0004;
 
 // USEROBJECTFLAGS, as GetUserObjectInformationW fills it for UOI_FLAGS.
 struct UserObjectFlags {

@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import tempfile
+import threading
 import unittest
 from pathlib import Path
 
@@ -18,7 +19,12 @@ README_RUN = ["scripts/run.sh", "/command", "start", "/service", "MorexDemo"]
 
 
 def finish(demo, status=0):
-    stdout, stderr = demo.communicate(timeout=DEMO_SECONDS)
+    """The demo's output once it ended with `status`; one that hangs is killed, whole."""
+    try:
+        stdout, stderr = demo.communicate(timeout=DEMO_SECONDS)
+    except subprocess.TimeoutExpired:
+        os.killpg(demo.pid, signal.SIGKILL)
+        raise
     assert demo.returncode == status, f"the demo ended with {demo.returncode}:\n{stdout}\n{stderr}"
     return stdout, stderr
 
@@ -75,6 +81,9 @@ class DemoCases(unittest.TestCase):
         """Ctrl-C during the first boot: one line, status 130, nothing left running; the next
         run prepares a new demo computer."""
         demo = self.start(*README_RUN[1:])
+        watchdog = threading.Timer(DEMO_SECONDS, os.killpg, (demo.pid, signal.SIGKILL))
+        watchdog.start()  # a first boot that never comes ends the wait below
+        self.addCleanup(watchdog.cancel)
         while "Waiting for the first boot" not in demo.stderr.readline():
             self.assertIsNone(demo.poll(), "the first run ended before its first boot")
         os.killpg(demo.pid, signal.SIGINT)
@@ -88,23 +97,22 @@ class DemoCases(unittest.TestCase):
     def test_readme_run_command_works_from_a_fresh_clone(self):
         """The README's command as written, in a clone of the commit (no build/), then the
         stop and --shutdown."""
-        with tempfile.TemporaryDirectory() as scratch:
-            clone = Path(scratch) / "morex"
-            commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
-            subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True)
-            subprocess.run(["git", "-C", clone, "checkout", "-q", commit.strip()], check=True)
-            box = WineBox(clone / "build" / "demo-prefix", clone / "build" / "mingw")
-            self.addCleanup(box.destroy)
-            stop = [*README_RUN[:2], "stop", *README_RUN[3:]]
-            started, stopped, _ = [finish(subprocess.Popen(words, cwd=clone, text=True,
-                                                           stdout=subprocess.PIPE,
-                                                           stderr=subprocess.PIPE))[0]
-                                   for words in (README_RUN, stop, README_RUN[:1] + ["--shutdown"])]
-            self.assertIn(demo_line(100, "start MorexDemo"), started.splitlines())
-            self.assertIn("Service MorexDemo is now running.", started)
-            self.assertIn(demo_line(100, "stop MorexDemo"), stopped.splitlines())
-            self.assertEqual(box.our_processes(), [])
-
+        clone = Path(self.enterContext(tempfile.TemporaryDirectory())) / "morex"
+        commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
+        subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True, timeout=120)
+        subprocess.run(["git", "-C", clone, "checkout", "-q", commit.strip()], check=True)
+        box = WineBox(clone / "build" / "demo-prefix", clone / "build" / "mingw")
+        self.addCleanup(box.destroy)  # before the clone is deleted
+        stop = [*README_RUN[:2], "stop", *README_RUN[3:]]
+        started, stopped, _ = [finish(subprocess.Popen(words, cwd=clone, text=True,
+                                                       stdout=subprocess.PIPE,
+                                                       stderr=subprocess.PIPE,
+                                                       start_new_session=True))[0]
+                               for words in (README_RUN, stop, README_RUN[:1] + ["--shutdown"])]
+        self.assertIn(demo_line(100, "start MorexDemo"), started.splitlines())
+        self.assertIn("Service MorexDemo is now running.", started)
+        self.assertIn(demo_line(100, "stop MorexDemo"), stopped.splitlines())
+        self.assertEqual(box.our_processes(), [])
 
 if __name__ == "__main__":
     unittest.main()
