@@ -83,15 +83,6 @@ TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWh
     EXPECT_EQ(write(1252, pairs).first.substr(20442), "... [11560 more characters left out]");
   }
   EXPECT_EQ(world().entries.size(), 8u);
-  // The log refuses a record whose strings (in UTF-16, with their terminators) and data pass
-  // 63,404 bytes: one string of 31,701 characters goes alone, not with one byte of data.
-  const platform::Handle log = platform::RegisterEventSourceA(nullptr, "Morex");
-  const std::string alone(31701, 'a');
-  const char *strings[] = {alone.c_str()};
-  EXPECT_TRUE(platform::ReportEventA(log, 4, 0, 100, nullptr, 1, 0, strings, nullptr));
-  EXPECT_FALSE(platform::ReportEventA(log, 4, 0, 100, nullptr, 1, 1, strings, &world()));
-  EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidParameter);
-  platform::DeregisterEventSource(log);
 }
 
 TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
