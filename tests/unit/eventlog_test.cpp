@@ -15,12 +15,10 @@ TEST_F(WriteEventLogEntryTest, WritesOneEntryWithTheMessageTwice) {
   WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100);
   ASSERT_EQ(world().entries.size(), 1u);
   const fake::EventEntry &entry = world().entries[0];
-  EXPECT_EQ(entry.server, "");
-  EXPECT_EQ(entry.source, "Morex");
-  EXPECT_EQ(entry.type, 4);
-  EXPECT_EQ(entry.category, 0);
-  EXPECT_EQ(entry.eventId, 100u);
-  EXPECT_FALSE(entry.hasUserSid);
+  // The local computer, the source, the type, category and ID, and no user.
+  EXPECT_EQ(std::tie(entry.server, entry.source, entry.type, entry.category, entry.eventId,
+                     entry.hasUserSid),
+            std::make_tuple("", "Morex", 4, 0, 100u, false));
   EXPECT_EQ(entry.strings, std::vector<std::string>{"stop Spooler"});
   EXPECT_EQ(entry.data, BytesWithZero("stop Spooler"));
   EXPECT_EQ(world().FindCall(fake::Call::GlobalAlloc)->number, 13u);

@@ -44,18 +44,12 @@ Counted FailureAndCount(const std::u16string &text) {
 }
 
 // n tokens: distinct plain words, with the last `tail` words replaced.
-std::u16string Words(std::size_t n, const std::u16string &tail = {}) {
-  std::u16string text;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i)
-      text += u' ';
-    text += u"w";
-    for (char c : std::to_string(i))
-      text += static_cast<char16_t>(c);
-  }
-  if (!tail.empty())
-    text += u' ' + tail;
-  return text;
+std::u16string Words(std::size_t n, const std::string &tail = {}) {
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i)
+    text += (i ? " w" : "w") + std::to_string(i);
+  text += tail.empty() ? "" : " " + tail;
+  return std::u16string(text.begin(), text.end());
 }
 
 TEST(LoadCommandLineArgs, ReadsOptionsInEitherOrder) {
@@ -127,20 +121,20 @@ TEST(LoadCommandLineArgs, OnlyAddsToWhatIsAlreadyThere) {
 TEST(LoadCommandLineArgs, HandlesUpTo32767Tokens) {
   EXPECT_EQ(Load(Words(32767)).size(), 32767u);
   // An option whose value is the very last of 32767 tokens.
-  EXPECT_EQ(Load(Words(32765, u"/last value")).back(), Members::value_type(u"/last", u"value"));
+  EXPECT_EQ(Load(Words(32765, "/last value")).back(), Members::value_type(u"/last", u"value"));
 }
 
 TEST(LoadCommandLineArgs, OptionAsThe32767thTokenHasNoValue) {
-  EXPECT_EQ(FailureAndCount(Words(32766, u"/last")), Counted(kFailureIndexOutOfRange, 32766));
+  EXPECT_EQ(FailureAndCount(Words(32766, "/last")), Counted(kFailureIndexOutOfRange, 32766));
 }
 
 TEST(LoadCommandLineArgs, The32768thTokenOverflowsTheIndex) {
   // A plain word at index 32767 is added, then stepping past it overflows.
   EXPECT_EQ(FailureAndCount(Words(32768)), Counted(kFailureOverflow, 32768));
   // An option at index 32767: its value index can't be formed.
-  EXPECT_EQ(FailureAndCount(Words(32767, u"/last")), Counted(kFailureOverflow, 32767));
+  EXPECT_EQ(FailureAndCount(Words(32767, "/last")), Counted(kFailureOverflow, 32767));
   // An option at index 32766 takes the last token, then the step by two overflows.
-  const auto [number, members] = LoadExpectingFailure(Words(32766, u"/last value"));
+  const auto [number, members] = LoadExpectingFailure(Words(32766, "/last value"));
   EXPECT_EQ(number, kFailureOverflow);
   EXPECT_EQ(members.back(), Members::value_type(u"/last", u"value"));
 }

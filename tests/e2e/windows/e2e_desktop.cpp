@@ -115,12 +115,6 @@ bool AwaitEnd(const PROCESS_INFORMATION &process, HWND first, HDESK desktop, int
   return false;
 }
 
-DWORD ExitCodeOf(HANDLE process) {
-  DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  return code;
-}
-
 int ShowBox() {
   PROCESS_INFORMATION process{};
   if (!StartCommandLine(nullptr, process))
@@ -140,13 +134,8 @@ int ShowBox() {
   std::printf("pressed OK\n");
   int moreBoxes = 0;
   const bool ended = AwaitEnd(process, box, nullptr, moreBoxes);
-  std::printf("ended by itself: %s, exit code %lu\n", ended ? "yes" : "no",
-              ExitCodeOf(process.hProcess));
+  std::printf("ended by itself: %s, exit code %lu\n", ended ? "yes" : "no", e2e::Finish(process));
   std::printf("boxes after OK: %d\n", moreBoxes);
-  if (!ended)
-    TerminateProcess(process.hProcess, 1);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   return 0;
 }
 
@@ -172,13 +161,10 @@ int RunHidden() {
   int boxes = 0;
   const DWORD started = GetTickCount();
   const bool ended = AwaitEnd(process, nullptr, desktop, boxes);
+  const DWORD took = GetTickCount() - started;
   std::printf("ended by itself: %s, exit code %lu, after %lu ms\n", ended ? "yes" : "no",
-              ExitCodeOf(process.hProcess), GetTickCount() - started);
+              e2e::Finish(process), took);
   std::printf("boxes seen: %d\n", boxes);
-  if (!ended)
-    TerminateProcess(process.hProcess, 1);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   CloseDesktop(desktop);
   CloseWindowStation(station);
   return 0;

@@ -34,31 +34,18 @@ int RunCommandLine() {
   if (!StartCommandLine(nullptr, process))
     return 2;
   WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
   PROCESS_MEMORY_COUNTERS memory{};
   if (K32GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
     std::printf("peak working set %llu\n",
                 static_cast<unsigned long long>(memory.PeakWorkingSetSize));
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  std::printf("exit code %lu\n", exitCode);
+  std::printf("exit code %lu\n", e2e::Finish(process));
   return 0;
 }
 
+// SERVICE_STOPPED (1) to SERVICE_RUNNING (4); any other state, or none, is "other".
 const wchar_t *StateName(DWORD state) {
-  switch (state) {
-  case SERVICE_STOPPED:
-    return L"stopped";
-  case SERVICE_START_PENDING:
-    return L"start-pending";
-  case SERVICE_STOP_PENDING:
-    return L"stop-pending";
-  case SERVICE_RUNNING:
-    return L"running";
-  default:
-    return L"other";
-  }
+  const wchar_t *names[] = {L"other", L"stopped", L"start-pending", L"stop-pending", L"running"};
+  return names[state <= SERVICE_RUNNING ? state : 0];
 }
 
 int WithService(const wchar_t *name, DWORD access, int (*action)(SC_HANDLE)) {
