@@ -92,11 +92,10 @@ def manifest_problems(pe):
                                         f"{COMPATIBILITY}supportedOS")}
     if supported != SUPPORTED_OS:
         problems.append(f"manifest: supportedOS {sorted(supported)}, expected Windows 7 to 11")
-    settings = root.find(f"{ASM_V3}application/{ASM_V3}windowsSettings")
-    aware = settings.find(f"{SETTINGS_2005}dpiAware") if settings is not None else None
-    awareness = settings.find(f"{SETTINGS_2016}dpiAwareness") if settings is not None else None
-    if aware is None or aware.text != "true/pm" or awareness is None or \
-            not awareness.text.startswith("PerMonitorV2"):
+    settings = f"{ASM_V3}application/{ASM_V3}windowsSettings/"
+    awareness = root.findtext(f"{settings}{SETTINGS_2016}dpiAwareness") or ""
+    if root.findtext(f"{settings}{SETTINGS_2005}dpiAware") != "true/pm" or \
+            not awareness.startswith("PerMonitorV2"):
         problems.append("manifest: not per-monitor DPI aware")
     identity = root.find(f"{ASM_V1}assemblyIdentity")
     if identity is None or identity.get("version") != ".".join(map(str, VERSION)):
