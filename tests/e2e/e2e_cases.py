@@ -65,40 +65,41 @@ class WineCase(unittest.TestCase):
 
 S = SERVICE_NAME
 FULL_WIDTH = "".join(chr(ord(c) + 0xFEE0) for c in S)  # a best-fit conversion would read S
+
+# The (type, ID) of an entry: a request carried out, one refused, a command line that asks none.
+DONE, REFUSED, NO_REQUEST = (INFORMATION, 100), (ERROR, 101), (ERROR, 102)
 # Each case runs Morex.exe once: (argument text, the service brought to, the one entry written
 # (type, ID, text), the service's state after).
 COMMAND_LINES = {
-    "start_accepted": (f"/command start /service {S}", "stop", (INFORMATION, 100, f"start {S}"),
-                       "running"),
-    "stop_accepted": (f"/command stop /service {S}", "start", (INFORMATION, 100, f"stop {S}"),
-                      "stopped"),
+    "start_accepted": (f"/command start /service {S}", "stop", (*DONE, f"start {S}"), "running"),
+    "stop_accepted": (f"/command stop /service {S}", "start", (*DONE, f"stop {S}"), "stopped"),
     "start_of_running_service": (f"/service {S} /command start", "start",
-                                 (ERROR, 101, f"1056 - start {S}"), "running"),
+                                 (*REFUSED, f"1056 - start {S}"), "running"),
     "stop_of_stopped_service": (f"/command stop /service {S}", "stop",
-                                (ERROR, 101, f"1062 - stop {S}"), "stopped"),
+                                (*REFUSED, f"1062 - stop {S}"), "stopped"),
     "unknown_service": ("/command start /service NoSuchService", "stop",
-                        (ERROR, 101, "1060 - start NoSuchService"), "stopped"),
+                        (*REFUSED, "1060 - start NoSuchService"), "stopped"),
     "no_arguments": ("", "stop", (
-        ERROR, 102, f'The command line has no "/command" option. {USAGE}'), "stopped"),
+        *NO_REQUEST, f'The command line has no "/command" option. {USAGE}'), "stopped"),
     "missing_service_option": ("/command start", "stop", (
-        ERROR, 102, f'The command line has no "/service" option. {USAGE}'), "stopped"),
+        *NO_REQUEST, f'The command line has no "/service" option. {USAGE}'), "stopped"),
     "duplicated_key": (f"/command start /service {S} /COMMAND start", "stop", (
-        ERROR, 102, 'The command line gives "/COMMAND" more than once (letter case is ignored); '
-                    'each option or word may appear only once.'), "stopped"),
+        *NO_REQUEST, 'The command line gives "/COMMAND" more than once (letter case is '
+                     'ignored); each option or word may appear only once.'), "stopped"),
     "option_without_value": ("/command start /service", "stop", (
-        ERROR, 102, 'The option "/service" at the end of the command line has no value.'),
+        *NO_REQUEST, 'The option "/service" at the end of the command line has no value.'),
         "stopped"),
-    "keys_in_any_letter_case": (f"/COMMAND start /Service {S}", "stop",
-                                (INFORMATION, 100, f"start {S}"), "running"),
-    "command_word_is_exact": (f"/command Start /service {S}", "start",
-                              (INFORMATION, 100, f"Start {S}"), "stopped"),
+    "keys_in_any_letter_case": (f"/COMMAND start /Service {S}", "stop", (*DONE, f"start {S}"),
+                                "running"),
+    "command_word_is_exact": (f"/command Start /service {S}", "start", (*DONE, f"Start {S}"),
+                              "stopped"),
     "trailing_blank_gives_an_empty_service_name": ("/command start /service ", "stop",
-                                                   (ERROR, 101, "123 - start "), "stopped"),
+                                                   (*REFUSED, "123 - start "), "stopped"),
     "double_space_gives_an_empty_value": (f"/command  start /service {S}", "start",
-                                          (INFORMATION, 100, f" {S}"), "stopped"),
+                                          (*DONE, f" {S}"), "stopped"),
     "full_width_name_never_reaches_the_ascii_service": (
         f"/command start /service {FULL_WIDTH}", "stop",
-        (ERROR, 101, "1060 - start " + "?" * len(S)), "stopped"),
+        (*REFUSED, "1060 - start " + "?" * len(S)), "stopped"),
 }
 
 
@@ -107,7 +108,7 @@ class CommandLines(WineCase):
 
     def test_quoted_program_name_with_blanks_after_it(self):
         command_line = f'"{WindowsPaths.morex}"   /command start /service {S}'
-        self.expect(None, "stop", (INFORMATION, 100, f"start {S}"), "running", command_line)
+        self.expect(None, "stop", (*DONE, f"start {S}"), "running", command_line)
 
 
 for _name, _case in COMMAND_LINES.items():

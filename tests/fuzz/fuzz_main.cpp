@@ -90,26 +90,6 @@ std::optional<std::u16string> CommandWord(const std::u16string &commandLine) {
   }
 }
 
-void CheckEntries(const morex::fake::World &world) {
-  for (const auto &entry : world.entries) {
-    Check(entry.category == 0, "category 0");
-    Check(entry.type == (entry.eventId == 100 ? 4 : 1), "type matches the event ID");
-    Check(entry.source == "Morex" && entry.server.empty(), "source Morex, local computer");
-    Check(entry.strings.size() == 1, "one insertion string");
-    std::vector<std::uint8_t> expected(entry.strings[0].begin(), entry.strings[0].end());
-    expected.push_back(0);
-    Check(entry.data == expected, "binary data is the string's bytes and one zero");
-  }
-  for (const auto &call : world.calls)
-    if (call.call == Call::ReportEventA && !world.faults.count(Call::ReportEventA))
-      Check(call.error == 0 || call.error == morex::platform::kErrorInvalidHandle,
-            "no entry refused for its size");
-  const std::size_t refused = AttemptedEvents(world).size() - world.entries.size();
-  Check(world.messageBoxes.size() == refused, "one message box per refused entry");
-  for (const auto &box : world.messageBoxes)
-    Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
-}
-
 // The status that event 101 must carry: the error code of the service-manager call that
 // failed last, or that call's fallback when the code does not fit 1..32767.
 std::int32_t ExpectedStatus(const morex::fake::World &world) {
@@ -122,14 +102,20 @@ std::int32_t ExpectedStatus(const morex::fake::World &world) {
     return 0;
   if (failed->error >= 1 && failed->error <= 32767)
     return static_cast<std::int32_t>(failed->error);
-  if (failed->call == Call::OpenSCManagerA)
-    return morex::kRunStatusManagerNotOpened;
-  return failed->call == Call::OpenServiceA ? morex::kRunStatusServiceNotOpened
-                                            : morex::kRunStatusRequestRefused;
+  return failed->call == Call::OpenSCManagerA ? morex::kRunStatusManagerNotOpened
+         : failed->call == Call::OpenServiceA ? morex::kRunStatusServiceNotOpened
+                                              : morex::kRunStatusRequestRefused;
 }
 
-void CheckStatusOf101(const morex::fake::World &world) {
+void CheckEntries(const morex::fake::World &world) {
   for (const auto &entry : world.entries) {
+    Check(entry.category == 0, "category 0");
+    Check(entry.type == (entry.eventId == 100 ? 4 : 1), "type matches the event ID");
+    Check(entry.source == "Morex" && entry.server.empty(), "source Morex, local computer");
+    Check(entry.strings.size() == 1, "one insertion string");
+    std::vector<std::uint8_t> expected(entry.strings[0].begin(), entry.strings[0].end());
+    expected.push_back(0);
+    Check(entry.data == expected, "binary data is the string's bytes and one zero");
     if (entry.eventId != 101)
       continue;
     const std::size_t dash = entry.strings[0].find(" - ");
@@ -137,6 +123,14 @@ void CheckStatusOf101(const morex::fake::World &world) {
     Check(entry.strings[0].substr(0, dash) == std::to_string(ExpectedStatus(world)),
           "event 101 carries the error code of the call that failed");
   }
+  for (const auto &call : world.calls)
+    if (call.call == Call::ReportEventA && !world.faults.count(Call::ReportEventA))
+      Check(call.error == 0 || call.error == morex::platform::kErrorInvalidHandle,
+            "no entry refused for its size");
+  const std::size_t refused = AttemptedEvents(world).size() - world.entries.size();
+  Check(world.messageBoxes.size() == refused, "one message box per refused entry");
+  for (const auto &box : world.messageBoxes)
+    Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
 }
 
 void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before,
@@ -191,7 +185,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   Check(IsRunSequence(AttemptedEvents(world)), "the events form a sequence of the run");
   CheckEntries(world);
-  CheckStatusOf101(world);
   CheckRequest(world, existed, before, commandLine);
   Check(world.Outstanding() == 0, "every handle closed and every block freed");
   Check(world.registrations == world.deregistrations, "every event source deregistered");

@@ -51,24 +51,17 @@ SETTINGS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
 
 
 def string_tables(pe):
-    for info in getattr(pe, "FileInfo", []):
-        for entry in info:
-            if entry.Key == b"StringFileInfo":
-                for table in entry.StringTable:
-                    yield table
+    return [table for info in getattr(pe, "FileInfo", []) for entry in info
+            if entry.Key == b"StringFileInfo" for table in entry.StringTable]
 
 
 def resources(pe, resource_type):
     """(ID, language, bytes) of each resource of that type."""
-    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
-        return
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if kind.id != resource_type:
-            continue
-        for name in kind.directory.entries:
-            for language in name.directory.entries:
-                data = language.data.struct
-                yield name.id, language.id, pe.get_data(data.OffsetToData, data.Size)
+    kinds = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    return [(name.id, language.id, pe.get_data(language.data.struct.OffsetToData,
+                                               language.data.struct.Size))
+            for kind in kinds if kind.id == resource_type
+            for name in kind.directory.entries for language in name.directory.entries]
 
 
 def messages(table):
@@ -99,11 +92,10 @@ def manifest_problems(pe):
                                         f"{COMPATIBILITY}supportedOS")}
     if supported != SUPPORTED_OS:
         problems.append(f"manifest: supportedOS {sorted(supported)}, expected Windows 7 to 11")
-    settings = root.find(f"{ASM_V3}application/{ASM_V3}windowsSettings")
-    aware = settings.find(f"{SETTINGS_2005}dpiAware") if settings is not None else None
-    awareness = settings.find(f"{SETTINGS_2016}dpiAwareness") if settings is not None else None
-    if aware is None or aware.text != "true/pm" or awareness is None or \
-            not awareness.text.startswith("PerMonitorV2"):
+    settings = f"{ASM_V3}application/{ASM_V3}windowsSettings/"
+    awareness = root.findtext(f"{settings}{SETTINGS_2016}dpiAwareness") or ""
+    if root.findtext(f"{settings}{SETTINGS_2005}dpiAware") != "true/pm" or \
+            not awareness.startswith("PerMonitorV2"):
         problems.append("manifest: not per-monitor DPI aware")
     identity = root.find(f"{ASM_V1}assemblyIdentity")
     if identity is None or identity.get("version") != ".".join(map(str, VERSION)):
@@ -183,7 +175,7 @@ def check_events(path):
     if any(s.IMAGE_SCN_MEM_EXECUTE and s.get_data().rstrip(b"\0") not in
            (b"", EMPTY_CONSTRUCTOR_LISTS.rstrip(b"\0")) for s in pe.sections):
         problems.append("code in an executable section")
-    tables = list(resources(pe, RT_MESSAGETABLE))
+    tables = resources(pe, RT_MESSAGETABLE)
     found = messages(tables[0][2]) if tables else {}
     languages = [(i, lang) for i, lang, _ in tables]
     if languages != [(1, lang) for lang in MESSAGE_LANGUAGES] or tables[0][2] != tables[1][2]:
@@ -212,8 +204,8 @@ def version_problems(pe, expected_strings):
         if version != VERSION:
             problems.append(f"numeric {name} version {version}, expected {VERSION}")
 
-    tables = list(string_tables(pe))
-    if [t.LangID for t in tables] != [b"040904B0"] and [t.LangID for t in tables] != [b"040904b0"]:
+    tables = string_tables(pe)
+    if [t.LangID.upper() for t in tables] != [b"040904B0"]:
         problems.append(f"string tables {[t.LangID for t in tables]}, expected one 040904B0")
     elif {k.decode(): v.decode() for k, v in tables[0].entries.items()} != expected_strings:
         problems.append(f"version strings {tables[0].entries}")

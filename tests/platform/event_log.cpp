@@ -41,8 +41,13 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
   if (dataSize > kMaxEventDataBytes)
     return Fail<Bool>(kRpcSInvalidBound, 0);
   std::size_t recordBytes = dataSize, longest = 0;
+  const auto *data = static_cast<const std::uint8_t *>(rawData);
+  EventEntry entry{source->second.first, source->second.second, type, category, eventId,
+                   userSid != nullptr};
+  entry.data.assign(data, data + dataSize);
   for (Word i = 0; i < numStrings; ++i) {
-    const std::size_t characters = strings[i] ? Decode(w.codePage, strings[i]).size() : 0;
+    entry.strings.emplace_back(strings[i] ? strings[i] : "");
+    const std::size_t characters = Decode(w.codePage, entry.strings.back()).size();
     recordBytes += 2 * (characters + 1);
     longest = std::max(longest, characters);
   }
@@ -50,18 +55,7 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
     return Fail<Bool>(kErrorInvalidParameter, 0);
   if (Faulted(Call::ReportEventA))
     return 0;
-  std::vector<std::string> texts;
-  for (Word i = 0; i < numStrings; ++i)
-    texts.emplace_back(strings[i] ? strings[i] : "");
-  const auto *data = static_cast<const std::uint8_t *>(rawData);
-  w.entries.push_back({source->second.first,
-                       source->second.second,
-                       type,
-                       category,
-                       eventId,
-                       userSid != nullptr,
-                       texts,
-                       {data, data + dataSize}});
+  w.entries.push_back(std::move(entry));
   return Succeed<Bool>(1);
 }
 

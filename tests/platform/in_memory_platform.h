@@ -60,8 +60,8 @@ struct EventEntry {
   platform::Word category = 0;
   platform::Dword eventId = 0;
   bool hasUserSid = false;
-  std::vector<std::string> strings;
-  std::vector<std::uint8_t> data;
+  std::vector<std::string> strings{};
+  std::vector<std::uint8_t> data{};
 };
 
 struct MessageBoxRecord {

@@ -58,13 +58,6 @@ TEST_F(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
 
 class ToAnsiTest : public FakeWorldTest {};
 
-TEST_F(ToAnsiTest, MapsWindows1252Characters) {
-  world().codePage = 1252;
-  EXPECT_EQ(ToAnsi(u""), "");
-  EXPECT_EQ(ToAnsi(u"Spooler"), "Spooler");
-  EXPECT_EQ(ToAnsi(u"caf\u00E9 \u20AC"), "caf\xE9 \x80");
-}
-
 TEST_F(ToAnsiTest, NeverTurnsAFullWidthLetterIntoItsAsciiLookAlike) {
   world().codePage = 1252;
   // Full-width "Spooler": with best fit this would read "Spooler" and open that service.
@@ -78,6 +71,9 @@ TEST_F(ToAnsiTest, EncodesEachCodePageAsWindowsTablesDo) {
     std::u16string text;
     std::string bytes;
   } cases[] = {
+      {1252, u"", ""},
+      {1252, u"Spooler", "Spooler"},
+      {1252, u"caf\u00E9 \u20AC", "caf\xE9 \x80"},
       // full-width S, v, katakana sa, half-width ka; yen and wave dash only by best fit
       {932, u"\uFF33v\u30B5\uFF76\u00A5\u301C", "\x82\x72v\x83\x54\xB6??"},
       {936, u"\u4E2D\u20AC\u00E9\u00C0",
@@ -103,14 +99,6 @@ TEST_F(ToAnsiTest, LoneSurrogatesBecomeTheDefaultCharacter) {
 TEST_F(ToAnsiTest, FallsBackToNoFlagsWhereTheCodePageRejectsThem) {
   world().codePage = 65001;
   EXPECT_EQ(ToAnsi(u"\u00E9"), "\xC3\xA9");
-  for (const unsigned codePage : {1252u, 65001u}) { // a flag that Windows does not know
-    world().codePage = codePage;
-    EXPECT_EQ(platform::WideCharToMultiByte(0, 0x8000, u"x", 1, nullptr, 0, nullptr, nullptr), 0);
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidFlags);
-  }
-  // A length without a buffer.
-  EXPECT_EQ(platform::WideCharToMultiByte(0, 0, u"x", 1, nullptr, 1, nullptr, nullptr), 0);
-  EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidParameter);
 }
 
 TEST_F(ToAnsiTest, FailedConversionRaisesWithTheErrorCode) {
@@ -126,6 +114,54 @@ TEST_F(ToAnsiTest, FailureOfTheConvertingCallIsNotMistakenForText) {
   // event then carried a block of zeros instead of its text.
   world().faults[fake::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter, 1, 1};
   EXPECT_THROW(ToAnsi(u"Spooler"), Failure);
+}
+
+using InMemoryPlatform = FakeWorldTest;
+
+// The stand-in's own answers that the tests of Morex rely on, each as Windows gives it.
+TEST_F(InMemoryPlatform, AnswersAsWindowsDoes) {
+  using namespace platform;
+  const auto error = [](auto result) { return result ? Dword{0} : GetLastError(); };
+  world().services = {{"Caf\xE9", {}}, {"\x83\x61", {}}, {"Off", {}}, {"Slow", {}}};
+  world().services["Off"].disabled = true;
+  world().services["Slow"].answersInTime = false; // starts nor stops in time
+  const unique_schandle manager(OpenSCManagerA(nullptr, nullptr, 0));
+  const auto open = [&](const char *name) {
+    return unique_schandle(OpenServiceA(manager.get(), name, kServiceStart | kServiceStop));
+  };
+  EXPECT_EQ(error(OpenServiceA(manager.get(), nullptr, 0)), kErrorInvalidAddress); // not a name
+  EXPECT_EQ(error(open("CAF\xC9").get()), 0u); // names compare without case, every letter folded
+  EXPECT_EQ(error(StartServiceA(open("Off").get(), 0, nullptr)), kErrorServiceDisabled);
+  EXPECT_EQ(error(StartServiceA(open("Slow").get(), 0, nullptr)), kErrorServiceRequestTimeout);
+  ServiceStatus status{};
+  world().services["Slow"].state = fake::ServiceState::Running;
+  EXPECT_EQ(error(ControlService(open("Slow").get(), kServiceControlStop, &status)),
+            kErrorServiceRequestTimeout);
+  EXPECT_EQ(world().services["Slow"].state, fake::ServiceState::Running);
+  // A stop refused for the state the service is in still fills the status record with it.
+  EXPECT_EQ(error(ControlService(open("Caf\xE9").get(), kServiceControlStop, &status)),
+            kErrorServiceNotActive);
+  EXPECT_EQ(status.currentState, 1u); // SERVICE_STOPPED
+  // Names compare as characters, never as bytes: in 932, U+30A2 is 83 41 and U+30C2 83 61.
+  world().codePage = 932;
+  EXPECT_EQ(error(open("\x83\x41").get()), kErrorServiceDoesNotExist);
+  // A flag that Windows does not know, in 1252 and in 65001; a length without a buffer.
+  for (const unsigned codePage : {1252u, 65001u}) {
+    world().codePage = codePage;
+    EXPECT_EQ(error(WideCharToMultiByte(0, 0x8000, u"x", 1, nullptr, 0, nullptr, nullptr)),
+              kErrorInvalidFlags);
+  }
+  EXPECT_EQ(error(WideCharToMultiByte(0, 0, u"x", 1, nullptr, 1, nullptr, nullptr)),
+            kErrorInvalidParameter);
+  // The log refuses a record whose strings (in UTF-16, with their terminators) and data pass
+  // 63,404 bytes: one string of 31,701 characters goes alone, not with one byte of data.
+  const Handle log = RegisterEventSourceA(nullptr, "Morex");
+  const std::string alone(31701, 'a');
+  const char *strings[] = {alone.c_str()};
+  EXPECT_EQ(error(ReportEventA(log, 4, 0, 100, nullptr, 1, 0, strings, nullptr)), 0u);
+  EXPECT_EQ(error(ReportEventA(log, 4, 0, 100, nullptr, 1, 1, strings, &world())),
+            kErrorInvalidParameter);
+  DeregisterEventSource(log);
 }
 
 } // namespace

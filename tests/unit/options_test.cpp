@@ -126,9 +126,8 @@ TEST(CommandLineOptions, NoSuchMemberDescriptionNamesTheMissingOption) {
 
 TEST(CommandLineOptions, RemoveClosesTheGapAndFreesTheKey) {
   CommandLineOptions options;
-  options.Add(u"a", u"", u"a");
-  options.Add(u"b", u"", u"b");
-  options.Add(u"c", u"", u"c");
+  for (const char16_t *key : {u"a", u"b", u"c"})
+    options.Add(key, u"", key);
   options.Add(u"", u"");
   options.Remove(u"B");
   EXPECT_EQ(options.Count(), 3);

@@ -11,6 +11,7 @@ namespace {
 
 using Members = std::vector<std::pair<std::u16string, std::u16string>>;
 using Outcome = std::pair<std::int32_t, Members>; // the failure number (0: none), what was added
+using Counted = std::pair<std::int32_t, std::size_t>; // the failure number, the members added
 
 Members Contents(const CommandLineOptions &options) {
   Members members;
@@ -36,19 +37,19 @@ Outcome LoadExpectingFailure(const std::u16string &text) {
   return {0, Contents(options)};
 }
 
+// The failure number and how many members were added before it.
+Counted FailureAndCount(const std::u16string &text) {
+  const auto [number, members] = LoadExpectingFailure(text);
+  return {number, members.size()};
+}
+
 // n tokens: distinct plain words, with the last `tail` words replaced.
-std::u16string Words(std::size_t n, const std::u16string &tail = {}) {
-  std::u16string text;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i)
-      text += u' ';
-    text += u"w";
-    for (char c : std::to_string(i))
-      text += static_cast<char16_t>(c);
-  }
-  if (!tail.empty())
-    text += u' ' + tail;
-  return text;
+std::u16string Words(std::size_t n, const std::string &tail = {}) {
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i)
+    text += (i ? " w" : "w") + std::to_string(i);
+  text += tail.empty() ? "" : " " + tail;
+  return std::u16string(text.begin(), text.end());
 }
 
 TEST(LoadCommandLineArgs, ReadsOptionsInEitherOrder) {
@@ -75,9 +76,7 @@ TEST(LoadCommandLineArgs, SplitsAtEverySingleSpaceOnly) {
 TEST(LoadCommandLineArgs, EmptyTokensAreStoredWithoutKeyAndNeverCollide) {
   EXPECT_EQ(Load(u"/service Spooler "), (Members{{u"/service", u"Spooler"}, {u"", u""}}));
   EXPECT_EQ(Load(u" a  "), (Members{{u"", u""}, {u"a", u""}, {u"", u""}, {u"", u""}}));
-  CommandLineOptions options;
-  options.LoadCommandLineArgs(u" ");
-  EXPECT_EQ(options.Count(), 2);
+  EXPECT_EQ(Load(u" "), (Members{{u"", u""}, {u"", u""}}));
 }
 
 TEST(LoadCommandLineArgs, TakesTheValueTokenWhateverItLooksLike) {
@@ -120,40 +119,28 @@ TEST(LoadCommandLineArgs, OnlyAddsToWhatIsAlreadyThere) {
 }
 
 TEST(LoadCommandLineArgs, HandlesUpTo32767Tokens) {
-  CommandLineOptions options;
-  options.LoadCommandLineArgs(Words(32767));
-  EXPECT_EQ(options.Count(), 32767);
+  EXPECT_EQ(Load(Words(32767)).size(), 32767u);
   // An option whose value is the very last of 32767 tokens.
-  CommandLineOptions withOption;
-  withOption.LoadCommandLineArgs(Words(32765, u"/last value"));
-  EXPECT_EQ(TextOf(withOption.Item(u"/last")->Value()), u"value");
+  EXPECT_EQ(Load(Words(32765, "/last value")).back(), Members::value_type(u"/last", u"value"));
 }
 
 TEST(LoadCommandLineArgs, OptionAsThe32767thTokenHasNoValue) {
-  const auto [number, members] = LoadExpectingFailure(Words(32766, u"/last"));
-  EXPECT_EQ(number, kFailureIndexOutOfRange);
-  EXPECT_EQ(members.size(), 32766u);
+  EXPECT_EQ(FailureAndCount(Words(32766, "/last")), Counted(kFailureIndexOutOfRange, 32766));
 }
 
 TEST(LoadCommandLineArgs, The32768thTokenOverflowsTheIndex) {
   // A plain word at index 32767 is added, then stepping past it overflows.
-  auto [number, members] = LoadExpectingFailure(Words(32768));
-  EXPECT_EQ(number, kFailureOverflow);
-  EXPECT_EQ(members.size(), 32768u);
+  EXPECT_EQ(FailureAndCount(Words(32768)), Counted(kFailureOverflow, 32768));
   // An option at index 32767: its value index can't be formed.
-  std::tie(number, members) = LoadExpectingFailure(Words(32767, u"/last"));
-  EXPECT_EQ(number, kFailureOverflow);
-  EXPECT_EQ(members.size(), 32767u);
+  EXPECT_EQ(FailureAndCount(Words(32767, "/last")), Counted(kFailureOverflow, 32767));
   // An option at index 32766 takes the last token, then the step by two overflows.
-  std::tie(number, members) = LoadExpectingFailure(Words(32766, u"/last value"));
+  const auto [number, members] = LoadExpectingFailure(Words(32766, "/last value"));
   EXPECT_EQ(number, kFailureOverflow);
-  EXPECT_EQ(members.back(), std::make_pair(std::u16string(u"/last"), std::u16string(u"value")));
+  EXPECT_EQ(members.back(), Members::value_type(u"/last", u"value"));
 }
 
 TEST(LoadCommandLineArgs, MoreThan32768TokensOverflowBeforeAnyIsHandled) {
-  const auto [number, members] = LoadExpectingFailure(Words(32769));
-  EXPECT_EQ(number, kFailureOverflow);
-  EXPECT_TRUE(members.empty());
+  EXPECT_EQ(FailureAndCount(Words(32769)), Counted(kFailureOverflow, 0));
 }
 
 } // namespace

@@ -29,4 +29,15 @@ inline bool StartCommandLine(wchar_t *desktop, PROCESS_INFORMATION &process) {
   return true;
 }
 
+// Ends the process if it still runs, after reading its exit code, and closes its handles.
+inline DWORD Finish(PROCESS_INFORMATION &process) {
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  if (code == STILL_ACTIVE)
+    TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
 } // namespace e2e

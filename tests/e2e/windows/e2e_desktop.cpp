@@ -27,15 +27,10 @@ constexpr int kMessageBoxTextId = 0xFFFF; // the static control that holds the t
 constexpr int kMessageBoxIconId = 0x14;   // the static control that holds the icon
 constexpr DWORD kBoxWaitMs = 30000;
 
-std::wstring ClassOf(HWND window) {
-  wchar_t name[64] = L"";
-  GetClassNameW(window, name, 64);
-  return name;
-}
-
-std::wstring TextOf(HWND window) {
+// The window's class name (GetClassNameW) or text (GetWindowTextW).
+std::wstring Read(HWND window, int(WINAPI *read)(HWND, LPWSTR, int)) {
   wchar_t text[256] = L"";
-  GetWindowTextW(window, text, 256);
+  read(window, text, 256);
   return text;
 }
 
@@ -48,18 +43,16 @@ BOOL CALLBACK CollectDialogs(HWND window, LPARAM context) {
   auto &search = *reinterpret_cast<Search *>(context);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == search.processId && ClassOf(window) == L"#32770")
+  if (owner == search.processId && Read(window, GetClassNameW) == L"#32770")
     search.found.push_back(window);
   return TRUE;
 }
 
-// The dialogs (class #32770) that the process shows on the given desktop (nullptr: ours).
+// The dialogs (class #32770) that the process shows on the given desktop (nullptr: ours, as
+// EnumDesktopWindows takes it).
 std::vector<HWND> DialogsOf(DWORD processId, HDESK desktop = nullptr) {
   Search search{processId, {}};
-  if (desktop)
-    EnumDesktopWindows(desktop, CollectDialogs, reinterpret_cast<LPARAM>(&search));
-  else
-    EnumWindows(CollectDialogs, reinterpret_cast<LPARAM>(&search));
+  EnumDesktopWindows(desktop, CollectDialogs, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -75,14 +68,15 @@ void ReportBox(HWND box) {
   bool icon = false;
   for (HWND child : children) {
     const int id = GetDlgCtrlID(child);
-    if (ClassOf(child) == L"Button" && IsWindowVisible(child))
-      buttons += (buttons.empty() ? L"" : L",") + std::to_wstring(id) + L":" + TextOf(child);
+    if (Read(child, GetClassNameW) == L"Button" && IsWindowVisible(child))
+      buttons +=
+          (buttons.empty() ? L"" : L",") + std::to_wstring(id) + L":" + Read(child, GetWindowTextW);
     if (id == kMessageBoxIconId && IsWindowVisible(child))
       icon = true;
   }
   const HWND text = GetDlgItem(box, kMessageBoxTextId);
-  std::printf("caption \"%ls\"\n", TextOf(box).c_str());
-  std::printf("text \"%ls\"\n", text ? TextOf(text).c_str() : L"<none>");
+  std::printf("caption \"%ls\"\n", Read(box, GetWindowTextW).c_str());
+  std::printf("text \"%ls\"\n", text ? Read(text, GetWindowTextW).c_str() : L"<none>");
   std::printf("buttons %ls\n", buttons.c_str());
   std::printf("icon %s\n", icon ? "yes" : "none");
 }
@@ -115,12 +109,6 @@ bool AwaitEnd(const PROCESS_INFORMATION &process, HWND first, HDESK desktop, int
   return false;
 }
 
-DWORD ExitCodeOf(HANDLE process) {
-  DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  return code;
-}
-
 int ShowBox() {
   PROCESS_INFORMATION process{};
   if (!StartCommandLine(nullptr, process))
@@ -140,13 +128,8 @@ int ShowBox() {
   std::printf("pressed OK\n");
   int moreBoxes = 0;
   const bool ended = AwaitEnd(process, box, nullptr, moreBoxes);
-  std::printf("ended by itself: %s, exit code %lu\n", ended ? "yes" : "no",
-              ExitCodeOf(process.hProcess));
+  std::printf("ended by itself: %s, exit code %lu\n", ended ? "yes" : "no", e2e::Finish(process));
   std::printf("boxes after OK: %d\n", moreBoxes);
-  if (!ended)
-    TerminateProcess(process.hProcess, 1);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   return 0;
 }
 
@@ -172,13 +155,10 @@ int RunHidden() {
   int boxes = 0;
   const DWORD started = GetTickCount();
   const bool ended = AwaitEnd(process, nullptr, desktop, boxes);
+  const DWORD took = GetTickCount() - started;
   std::printf("ended by itself: %s, exit code %lu, after %lu ms\n", ended ? "yes" : "no",
-              ExitCodeOf(process.hProcess), GetTickCount() - started);
+              e2e::Finish(process), took);
   std::printf("boxes seen: %d\n", boxes);
-  if (!ended)
-    TerminateProcess(process.hProcess, 1);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   CloseDesktop(desktop);
   CloseWindowStation(station);
   return 0;

@@ -34,39 +34,34 @@ int RunCommandLine() {
   if (!StartCommandLine(nullptr, process))
     return 2;
   WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
   PROCESS_MEMORY_COUNTERS memory{};
   if (K32GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
     std::printf("peak working set %llu\n",
                 static_cast<unsigned long long>(memory.PeakWorkingSetSize));
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  std::printf("exit code %lu\n", exitCode);
+  std::printf("exit code %lu\n", e2e::Finish(process));
   return 0;
 }
 
+// SERVICE_STOPPED (1) to SERVICE_RUNNING (4); any other state, or none, is "other".
 const wchar_t *StateName(DWORD state) {
-  switch (state) {
-  case SERVICE_STOPPED:
-    return L"stopped";
-  case SERVICE_START_PENDING:
-    return L"start-pending";
-  case SERVICE_STOP_PENDING:
-    return L"stop-pending";
-  case SERVICE_RUNNING:
-    return L"running";
-  default:
-    return L"other";
-  }
+  const wchar_t *names[] = {L"other", L"stopped", L"start-pending", L"stop-pending", L"running"};
+  return names[state <= SERVICE_RUNNING ? state : 0];
 }
 
-int WithService(const wchar_t *name, DWORD access, int (*action)(SC_HANDLE)) {
+// Runs `action` on the service; with `exe`, registers it first as a demand-start service of
+// that executable, unless it is registered already.
+int WithService(const wchar_t *name, DWORD access, int (*action)(SC_HANDLE),
+                const wchar_t *exe = nullptr) {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (!manager)
     return Fail("OpenSCManagerW");
-  SC_HANDLE service = OpenServiceW(manager, name, access);
-  const int result = service ? action(service) : Fail("OpenServiceW");
+  SC_HANDLE service = exe ? CreateServiceW(manager, name, name, access, SERVICE_WIN32_OWN_PROCESS,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, exe, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr)
+                          : nullptr;
+  if (!service && (!exe || GetLastError() == ERROR_SERVICE_EXISTS))
+    service = OpenServiceW(manager, name, access);
+  const int result = service ? action(service) : Fail(exe ? "CreateServiceW" : "OpenServiceW");
   if (service)
     CloseServiceHandle(service);
   CloseServiceHandle(manager);
@@ -105,20 +100,6 @@ int StopAndWait(SC_HANDLE service) {
       !ControlService(service, SERVICE_CONTROL_STOP, &status))
     return Fail("ControlService");
   return WaitFor(service, SERVICE_STOPPED);
-}
-
-int Install(const wchar_t *name, const wchar_t *exe) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (!manager)
-    return Fail("OpenSCManagerW");
-  SC_HANDLE service = CreateServiceW(
-      manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-      SERVICE_ERROR_NORMAL, exe, nullptr, nullptr, nullptr, nullptr, nullptr);
-  const int result = service || GetLastError() == ERROR_SERVICE_EXISTS ? 0 : Fail("CreateService");
-  if (service)
-    CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return result;
 }
 
 void PrintUtf8(const wchar_t *text) {
@@ -174,7 +155,8 @@ int wmain(int argc, wchar_t **argv) {
     return 0;
   }
   if (verb == L"install" && argc == 4)
-    return Install(argv[2], argv[3]);
+    return WithService(
+        argv[2], SERVICE_ALL_ACCESS, [](SC_HANDLE) { return 0; }, argv[3]);
   if (argc == 3 && verb == L"render")
     return Render(argv[2]);
   if (argc == 3 && verb == L"state")
