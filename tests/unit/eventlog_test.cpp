@@ -73,12 +73,13 @@ TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWh
   EXPECT_EQ(text.substr(text.size() - 33), "... [25 more characters left out]");
   EXPECT_EQ(bytes, 30702u);
   EXPECT_EQ(write(932, std::u16string(30720, u'\u30A2')).second, 30701u);
-  // A cut between the halves of a surrogate pair takes the whole pair (first and last pairs).
+  // A cut between the halves of a surrogate pair takes the whole pair (first and last pairs),
+  // whatever follows the pair.
   for (const std::u16string pair : {u"\U00010000", u"\U0010FFFF"}) {
-    std::u16string pairs = u"ab";
-    for (int i = 0; i < 16000; ++i)
-      pairs += pair;
-    EXPECT_EQ(write(1252, pairs).first.substr(20442), "... [11560 more characters left out]");
+    std::u16string pairs = u"abc";
+    for (int i = 0; i < 10667; ++i)
+      pairs += pair + u"c";
+    EXPECT_EQ(write(1252, pairs).first.substr(20442), "... [11562 more characters left out]");
   }
   EXPECT_EQ(world().entries.size(), 8u);
 }
