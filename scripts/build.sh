@@ -12,15 +12,15 @@ log=
 trap 'rm -f "$log"; exit 130' INT
 mkdir -p build
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
-# What a first build took, measured on fresh clones while other builds shared the machine.
-declare -A took=([mingw]="12 to 38 s" [native]="about a minute")
+# What a first build took on fresh clones on an idle 2-core machine (see README.md).
+declare -A took=([mingw]="about 15 s" [native]="about 30 s")
 # Configures only a tree whose configure never finished (CMake writes cmake.check_cache last,
 # so an interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt
 # changed, and a warm run must not pay for a configure each time.
 for preset in "$@"; do
   configure=:
   if [ ! -f "build/$preset/CMakeFiles/cmake.check_cache" ]; then
-    note=${took[$preset]:+, ${took[$preset]} on 2 busy cores}
+    note=${took[$preset]:+, ${took[$preset]} on 2 cores}
     echo "Building the $preset tree (first time only$note)..." >&2
     configure=cmake
   fi

@@ -84,7 +84,7 @@ def main(build_dir, prefix, arguments):
     with box.turn():
         if not box.ready():
             progress(f"Preparing the demo computer: a Wine prefix in {box.prefix} with the "
-                     f"service {DEMO_SERVICE} (first run only, 13 to 16 s on 2 busy cores)...")
+                     f"service {DEMO_SERVICE} (first run only, about 15 s on 2 cores)...")
         box.ensure_up(DEMO_SERVICE)
         box.install_binaries()  # the freshly built Morex.exe
         text = " ".join(words)
