@@ -17,8 +17,8 @@
 # unsigned one; with one (--timestamp-url, or MOREX_TIMESTAMP_URL), every signature gets an
 # RFC 3161 time stamp, so that Windows keeps trusting it after the certificate expires, and
 # the signed files differ from run to run; a server that gives no time stamp for a first
-# request stops the script before anything is built. Without a certificate the release is unsigned,
-# and says so.
+# request stops the script before anything is built. Without a certificate the release is
+# unsigned, and says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
