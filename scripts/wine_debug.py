@@ -25,6 +25,8 @@ class Entry:
     strings: int
     data_size: int
     text: str
+    data: bytes | None = None  # where the box reads them (Windows): the entry's data
+    message: str | None = None  # and its text as the viewers show it, where they find one
 
     def line(self):
         kind = EVENT_TYPES.get(self.type, str(self.type))

@@ -24,14 +24,10 @@ import tempfile
 import time
 from pathlib import Path
 
+from scripts.box import BINARIES, SERVICE_BINARY, SERVICE_NAME, Box, BoxError, WindowsPaths
 from scripts.wine_debug import parse_entries
 from scripts.xdisplay import DisplayError, alive, start_display
 
-SERVICE_NAME = "MorexTest"
-WINDOWS_DIR = "C:\\morex"
-BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_e2e_desktop.exe", "morex_test_service.exe",
-            "morex_bench_floor.exe", "morex_refusing_event_log.exe")
-SERVICE_BINARY = "morex_test_service.exe"
 MARKER = "MOREX_WINEBOX"
 
 # Bounds of the waits on Wine, in seconds. Generous: a busy 2-core machine is slow, but no
@@ -45,16 +41,7 @@ KILL_SECONDS = 30
 DESKTOP_SECONDS = 20
 
 
-class WindowsPaths:
-    morex = f"{WINDOWS_DIR}\\Morex.exe"
-    tool = f"{WINDOWS_DIR}\\morex_e2e_tool.exe"
-    desktop = f"{WINDOWS_DIR}\\morex_e2e_desktop.exe"
-    service = f"{WINDOWS_DIR}\\{SERVICE_BINARY}"
-    floor = f"{WINDOWS_DIR}\\morex_bench_floor.exe"
-    refusing = f"{WINDOWS_DIR}\\morex_refusing_event_log.exe"
-
-
-class WineError(RuntimeError):
+class WineError(BoxError):
     """A step on a prefix failed or did not finish in time; the text names both."""
 
 
@@ -117,7 +104,7 @@ def replace_file(source, target):
     os.replace(new.name, target)
 
 
-class WineBox:
+class WineBox(Box):
     def __init__(self, prefix, windows_build_dir, progress=None, display=False):
         """display: give the prefix an X display of its own (Xvfb), where windows really
         appear; without one, Wine draws nothing."""
@@ -244,6 +231,8 @@ class WineBox:
         if check and code != 0:
             raise WineError(f"{step} failed ({code}) on prefix {self.prefix}:\n{stderr}")
         return stdout, stderr
+
+    program = wine  # what every box calls it
 
     def server(self, flag, timeout=SERVER_EXIT_SECONDS):
         return self._run(f"wineserver {flag}", [_wineserver(), flag], self.env, timeout)[0]
@@ -372,6 +361,15 @@ class WineBox:
             time.sleep(0.1)
         return True
 
+    def local_path(self, windows_path):
+        """Where a path on the prefix's drive C: is on this machine."""
+        return self.prefix.joinpath("drive_c", *windows_path[3:].split("\\"))
+
+    @staticmethod
+    def windows_path(path):
+        """How the prefix's Windows programs name a file of this machine."""
+        return "Z:" + str(path).replace("/", "\\")
+
     def ansi_code_page(self):
         """The ANSI code page of the prefix, as Windows keeps it in the registry."""
         found = re.search(r'^"ACP"="(\d+)"', (self.prefix / "system.reg").read_text(),
@@ -417,19 +415,3 @@ class WineBox:
         if command_line is None:
             command_line = f"{WindowsPaths.morex} {arguments}"
         return parse_entries(self.run_command_line(command_line)[1])
-
-    def service(self, verb, name=SERVICE_NAME, check=True):
-        """Queries the service (state) or brings it to a state (start, stop) and waits until it
-        is there; with check=False, "" for a service that does not exist."""
-        with self.turn():
-            return self.wine(WindowsPaths.tool, verb, name, check=check)[0].strip()
-
-    def settled_state(self, name=SERVICE_NAME, seconds=20, check=True):
-        """The service's state once it is no longer start- or stop-pending: Morex sends its
-        request and ends without waiting for the service to get there."""
-        deadline = time.monotonic() + seconds
-        while (state := self.service("state", name, check)).endswith("-pending"):
-            if time.monotonic() > deadline:
-                break
-            time.sleep(0.1)
-        return state

@@ -1,9 +1,11 @@
-"""End-to-end cases: each one is a real run of Morex.exe under Wine, checked by the entries it
-wrote and by the service's state as the service manager reports it. They share the prefix that
-Fixture.create makes; CTest runs each alone (python3 -m unittest tests.e2e.e2e_cases.Msi), with
-MOREX_E2E_PREFIX, MOREX_WINDOWS_BUILD_DIR and MOREX_RELEASE_DIR set.
+"""End-to-end cases: each one is a real run of Morex.exe, checked by the entries it wrote and
+by the service's state as the service manager reports it, on a box: a Wine prefix, or Windows
+itself where MOREX_E2E_BOX is windows. They share the box that Fixture.create makes; CTest
+runs each alone (python3 -m unittest tests.e2e.e2e_cases.Msi), with MOREX_E2E_PREFIX,
+MOREX_WINDOWS_BUILD_DIR and MOREX_RELEASE_DIR set; on Windows, python -m tests.e2e runs them.
 """
 
+import json
 import os
 import re
 import shutil
@@ -11,19 +13,26 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from scripts.release import msi_table, package
-from scripts.winebox import SERVICE_NAME, WINDOWS_DIR, WindowsPaths, WineBox, WineError
+from scripts.box import SERVICE_NAME, WINDOWS_DIR, BoxError, WindowsPaths
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
 SOURCE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-MESSAGE_FILE = "C:\\Program Files\\Morex\\MorexEvents.dll"
-INSTALLED_MOREX = '"C:\\Program Files\\Morex\\Morex.exe" /command'
-INSTALLED_FOLDER = Path("drive_c", "Program Files", "Morex")
+INSTALLED = "C:\\Program Files\\Morex"
+MESSAGE_FILE = f"{INSTALLED}\\MorexEvents.dll"
+INSTALLED_MOREX = f'"{INSTALLED}\\Morex.exe" /command'
+MSI_SET = "msi-set.json"
 
 
-def the_prefix():
+ON_WINDOWS = os.environ.get("MOREX_E2E_BOX") == "windows"
+
+
+def the_box():
+    if ON_WINDOWS:
+        from scripts.windowsbox import WindowsBox
+        return WindowsBox(os.environ["MOREX_WINDOWS_BUILD_DIR"])
+    from scripts.winebox import WineBox
     return WineBox(os.environ["MOREX_E2E_PREFIX"], os.environ["MOREX_WINDOWS_BUILD_DIR"],
                    display=True)
 
@@ -33,21 +42,21 @@ def summary(entries):
 
 
 class Fixture(unittest.TestCase):
-    """The prefix's life around the cases: no test_ method, so no case of its own."""
+    """The box's life around the cases: no test_ method, so no case of its own."""
 
     def create(self):
-        the_prefix().create()
+        the_box().create()
 
     def shut_down(self):
-        box = the_prefix()
+        box = the_box()
         box.shutdown()
         self.assertEqual(box.our_processes(), [], "left running")
 
 
-class WineCase(unittest.TestCase):
+class BoxCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.box = the_prefix()
+        cls.box = the_box()
         cls.ansi = f"cp{cls.box.ansi_code_page()}"  # what an entry's data size counts in
 
     def entry(self, event_type, event_id, text):
@@ -58,9 +67,19 @@ class WineCase(unittest.TestCase):
         to `before` first; checks the one entry written, (type, ID, text), and the state."""
         if before:
             self.box.service(before)
-        self.assertEqual(summary(self.box.run_morex(arguments, command_line)),
-                         [self.entry(*written)])
+        entries = self.box.run_morex(arguments, command_line)
+        self.assertEqual(summary(entries), [self.entry(*written)])
+        self.assert_whole(entries)
         self.assertEqual(self.box.settled_state(), after)
+
+    def assert_whole(self, entries):
+        """Where the box reads them (Windows): the data is the text with its terminator, and
+        a viewer that finds the source's messages shows the text itself."""
+        for entry in entries:
+            if entry.data is not None:
+                self.assertEqual(entry.data, entry.text.encode(self.ansi, "replace") + b"\0")
+            if entry.message is not None:
+                self.assertEqual(entry.message, entry.text)
 
 
 S = SERVICE_NAME
@@ -103,7 +122,7 @@ COMMAND_LINES = {
 }
 
 
-class CommandLines(WineCase):
+class CommandLines(BoxCase):
     """The cases of COMMAND_LINES, a test each, and a command line of its own."""
 
     def test_quoted_program_name_with_blanks_after_it(self):
@@ -115,7 +134,31 @@ for _name, _case in COMMAND_LINES.items():
     setattr(CommandLines, f"test_{_name}", lambda self, case=_case: self.expect(*case))
 
 
-class MessageBoxes(WineCase):
+class Limits(BoxCase):
+    """Morex's largest entries, against the longest entry of their shape that this Windows
+    takes, as the e2e tool measures it under a throwaway source (Wine takes any: there, up to
+    the tool's cap); in single-byte text, and in double-byte text where the code page has it."""
+
+    def test_largest_entries_of_morex_are_ones_this_windows_takes(self):
+        probe, _ = self.box.program(WindowsPaths.tool, "limit", timeout=600)
+        print(probe)
+        for kind, character, _, taken, _, record, _, refusal in map(str.split, probe.splitlines()):
+            entries = self.box.run_morex("/command start /service " + chr(int(character[2:], 16))
+                                         * 30000)
+            self.assertEqual(len(entries), 1, entries)
+            data = entries[0].data_size
+            characters = (data - 1 if kind == "single-byte" else
+                          len(entries[0].text.encode("utf-16-le")) // 2)
+            largest = 2 * (characters + 1) + data
+            print(f"{kind} text: this Windows takes {taken} characters, a record of {record} "
+                  f"bytes, and refuses one more ({refusal}); Morex's largest entry holds "
+                  f"{characters} characters, a record of {largest} bytes")
+            self.assertLessEqual(largest, int(record))
+
+
+@unittest.skipIf(ON_WINDOWS, "needs Wine: a desktop of Xvfb's that the tool can read, and the "
+                 "refusing build's DLLs forced native")
+class MessageBoxes(BoxCase):
     """The build whose event log refuses every entry (1502), run on a stop of the stopped
     service, so that event 101 is refused and the box is due."""
 
@@ -171,11 +214,28 @@ class MessageBoxes(WineCase):
         self.assertTrue(loaded_user32, "the run never reached the message box")
 
 
-def property_of(msi, name):
-    return dict(msi_table(msi, "Property"))[name]
+def msi_set(release, folder):
+    """The release's MSI and the same files packed again, as a build of its version from
+    another commit and as the next version, each with its properties: made into `folder` with
+    wixl and msitools, or on Windows read from the MSI_SET that `python3 -m tests.e2e bundle`
+    wrote beside the release."""
+    if (release / MSI_SET).exists():
+        listed = json.loads((release / MSI_SET).read_text())
+        return {release / name: properties for name, properties in listed.items()}
+    from scripts.release import msi_table, package  # wixl's and msitools' side
+
+    shipped = next(release.glob("Morex-*-win64.msi"))
+    version = dict(msi_table(shipped, "Property"))["ProductVersion"]
+    major, minor, patch = map(int, version.split("."))
+    packages = [shipped]
+    for commit, packed in (("rebuilt", version), ("next", f"{major}.{minor}.{patch + 1}")):
+        package(release / "Morex.exe", release / "MorexEvents.dll", packed, commit, 1700000000,
+                folder / commit)
+        packages.append(folder / commit / f"Morex-{packed}-win64.msi")
+    return {msi: dict(msi_table(msi, "Property")) for msi in packages}
 
 
-class Msi(WineCase):
+class Msi(BoxCase):
     """The release's MSI as an administrator deploys it, in one life: installed silently, the
     source registered, every entry of a run from Program Files read in Event Viewer exactly as
     written; replaced by a rebuild of its version, then by the next version, one product listed
@@ -184,65 +244,59 @@ class Msi(WineCase):
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
         files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
-        shipped = next(release.glob("Morex-*-win64.msi"))
         self.assertIsNone(self.registry(SOURCE_KEY))
         with tempfile.TemporaryDirectory() as scratch:
-            rebuilt, newer = self.repackaged(files, property_of(shipped, "ProductVersion"),
-                                             Path(scratch))
-            packages = [shipped, rebuilt, newer]
-            self.install(shipped, files, packages)
+            self.scratch = Path(scratch)
+            self.properties = msi_set(release, self.scratch)
+            shipped, rebuilt, newer = self.properties
+            self.install(shipped, files)
             self.runs_and_renders()
-            self.install(rebuilt, files, packages)
-            self.install(newer, files, packages)
+            self.install(rebuilt, files)
+            self.install(newer, files)
             self.assertEqual(self.rendered(100, "stop x"), (MESSAGE_FILE, "stop x"))
-            self.remove(newer, packages)
-
-    @staticmethod
-    def repackaged(files, version, scratch):
-        """The release's files packed again: as a build of the same version from another
-        commit, and as the next version."""
-        major, minor, patch = map(int, version.split("."))
-        versions = {"rebuilt": version, "next": f"{major}.{minor}.{patch + 1}"}
-        for commit, packed in versions.items():
-            package(*files.values(), packed, commit, 1700000000, scratch)
-        return [scratch / f"Morex-{packed}-win64.msi" for packed in versions.values()]
+            self.remove(newer)
 
     def registry(self, key):
         """reg query's listing of the key, or None when there is no such key."""
         try:
-            return self.box.wine("reg", "query", key)[0]
-        except WineError:
+            return self.box.program("reg", "query", key)[0]
+        except BoxError:
             return None
 
     def msiexec(self, verb, msi):
-        self.box.wine("msiexec", verb, "Z:" + str(msi).replace("/", "\\"), "/qn", timeout=300)
+        log = self.scratch / f"msiexec{len(list(self.scratch.glob('*.log')))}.log"
+        try:
+            self.box.program("msiexec", verb, self.box.windows_path(msi), "/qn", "/l*v",
+                             self.box.windows_path(log), timeout=300)
+        except BoxError as error:  # the log says why, in UTF-16 or in the ANSI code page
+            said = log.read_bytes().replace(b"\0", b"").decode("latin-1") if log.exists() else ""
+            raise AssertionError(f"{error}\n{said[-3000:]}") from error
         key = self.registry(SOURCE_KEY)
         print(f"after msiexec {verb} {msi.name}: {key.strip() if key else 'no source key'}")
         return key
 
-    def listed(self, packages):
+    def listed(self):
         """The packages whose product Programs and Features lists, with its version."""
-        keys = {msi: self.registry(UNINSTALL_KEY + property_of(msi, "ProductCode"))
-                for msi in packages}
-        return [msi for msi, key in keys.items()
-                if key and property_of(msi, "ProductVersion") in key]
+        return [msi for msi, properties in self.properties.items()
+                if properties["ProductVersion"] in (
+                    self.registry(UNINSTALL_KEY + properties["ProductCode"]) or "")]
 
-    def install(self, msi, files, packages):
+    def install(self, msi, files):
         """Installs the MSI silently over whatever is installed; checks the installed files,
         the source's key, and that its product alone is listed."""
         key = self.msiexec("/i", msi)
-        installed = self.box.prefix / INSTALLED_FOLDER
+        installed = self.box.local_path(INSTALLED)
         self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()},
                          {name: path.read_bytes() for name, path in files.items()})
         self.assertEqual(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.MULTILINE),
                          [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
                           ("TypesSupported", "REG_DWORD", "0x7")])
-        self.assertEqual(self.listed(packages), [msi])
+        self.assertEqual(self.listed(), [msi])
 
-    def remove(self, msi, packages):
+    def remove(self, msi):
         self.assertIsNone(self.msiexec("/x", msi), "the source's key stayed")
-        self.assertFalse((self.box.prefix / INSTALLED_FOLDER).exists())
-        self.assertEqual(self.listed(packages), [], "the uninstall entry stayed")
+        self.assertFalse(self.box.local_path(INSTALLED).exists())
+        self.assertEqual(self.listed(), [], "the uninstall entry stayed")
 
     def runs_and_renders(self):
         runs = [(f"start /service {S}", "stop", (INFORMATION, 100, f"start {S}"), "running"),
@@ -252,7 +306,9 @@ class Msi(WineCase):
             self.expect(None, before, written, after, f"{INSTALLED_MOREX} {arguments}")
         texts = [written[1:] for _, _, written, _ in runs]
         long_name = "x" * 20466
-        written = summary(self.box.run_morex(None, f"{INSTALLED_MOREX} start /service {long_name}"))
+        entries = self.box.run_morex(None, f"{INSTALLED_MOREX} start /service {long_name}")
+        self.assert_whole(entries)
+        written = summary(entries)
         texts.append((101, f"{written[0][5].split(' ')[0]} - start {long_name}"))
         # Wine prints only the head of a long text: its size and ID are what the run tells.
         self.assertEqual([e[:5] for e in written], [self.entry(ERROR, *texts[-1])[:5]])
@@ -263,6 +319,6 @@ class Msi(WineCase):
     def rendered(self, event_id, text):
         """What Event Viewer shows for an entry of ours: (message file, text)."""
         with self.box.turn():
-            shown, _ = self.box.wine(WindowsPaths.tool, "render", str(event_id),
-                                     extra_env={"MOREX_RENDER_TEXT": text})
+            shown, _ = self.box.program(WindowsPaths.tool, "render", str(event_id),
+                                        extra_env={"MOREX_RENDER_TEXT": text})
         return tuple(shown.split("\n", 1))

@@ -11,6 +11,11 @@
 //                             file named by the source's EventMessageFile, loaded as data and
 //                             formatted with the string; prints the file's path, a line break
 //                             and the text, both in UTF-8
+//   e2e_tool limit            the longest entry of Morex's shape (one ANSI string, and its
+//                             bytes with the terminator as the data) that the Application log
+//                             takes under a throwaway source, found by bisection: for text of
+//                             one single-byte character and, where the ANSI code page has
+//                             them, of one double-byte character; writes the entries it tries
 
 #include "e2e_common.h"
 
@@ -144,12 +149,69 @@ int Render(const wchar_t *eventId) {
   return 0;
 }
 
+// Longer than any record Windows takes (64 KiB) in either kind: the bisection's upper end.
+constexpr int kProbeCap = 32000;
+
+// Whether the log takes an entry of Morex's shape whose text is `count` times `unit`.
+bool Takes(HANDLE log, const std::string &unit, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i)
+    text += unit;
+  const char *strings[] = {text.c_str()};
+  return ReportEventA(log, EVENTLOG_INFORMATION_TYPE, 0, 100, nullptr, 1,
+                      static_cast<DWORD>(text.size() + 1), strings, text.data());
+}
+
+// Prints the longest count of `unit` taken (up to the cap), the record it makes (its string
+// in UTF-16 and its data, with their terminators) and the error that refused one more.
+void ReportLongest(HANDLE log, const char *kind, const std::string &unit, unsigned character) {
+  int taken = 0, refused = kProbeCap + 1;
+  DWORD refusal = 0;
+  while (refused - taken > 1) {
+    const int middle = taken + (refused - taken) / 2;
+    if (Takes(log, unit, middle)) {
+      taken = middle;
+    } else {
+      refused = middle;
+      refusal = GetLastError();
+    }
+  }
+  const int record = 2 * (taken + 1) + taken * static_cast<int>(unit.size()) + 1;
+  std::printf("%s U+%04X taken %d record %d refused-with %lu\n", kind, character, taken, record,
+              refusal);
+}
+
+// U+3042 in the ANSI code page where it is one double-byte character there, else "".
+std::string DoubleByteUnit() {
+  CPINFO info{};
+  char bytes[4];
+  BOOL defaulted = FALSE;
+  if (!GetCPInfo(CP_ACP, &info) || info.MaxCharSize != 2)
+    return "";
+  const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, L"\u3042", 1, bytes,
+                                         sizeof bytes, nullptr, &defaulted);
+  return length == 2 && !defaulted ? std::string(bytes, 2) : "";
+}
+
+int ProbeLimits() {
+  const HANDLE log = RegisterEventSourceW(nullptr, L"MorexLimitProbe");
+  if (!log)
+    return Fail("RegisterEventSourceW");
+  ReportLongest(log, "single-byte", "x", 'x');
+  if (const std::string unit = DoubleByteUnit(); !unit.empty())
+    ReportLongest(log, "double-byte", unit, 0x3042);
+  DeregisterEventSource(log);
+  return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
   const std::wstring verb = argc > 1 ? argv[1] : L"";
   if (verb == L"run")
     return RunCommandLine();
+  if (verb == L"limit")
+    return ProbeLimits();
   if (verb == L"hold") {
     Sleep(INFINITE);
     return 0;
@@ -166,6 +228,6 @@ int wmain(int argc, wchar_t **argv) {
   if (argc == 3 && verb == L"stop")
     return WithService(argv[2], SERVICE_STOP | SERVICE_QUERY_STATUS, StopAndWait);
   std::fprintf(stderr,
-               "usage: e2e_tool run|hold|install NAME EXE|state|start|stop NAME|render ID\n");
+               "usage: e2e_tool run|hold|limit|install NAME EXE|state|start|stop NAME|render ID\n");
   return 1;
 }

@@ -1,0 +1,71 @@
+"""The end-to-end cases outside CTest, from the checkout's root:
+
+    python3 -m tests.e2e bundle [FOLDER]
+        after the test command: gathers what the cases need into FOLDER (build/e2e-bundle):
+        the Windows-side binaries, the signed release, and its MSI packed again as a rebuild
+        and as the next version, with their properties in release/msi-set.json
+    python -m tests.e2e run --box windows [--files FOLDER] [CASE ...]
+        runs the cases (all of tests.e2e.e2e_cases, or the named ones) with a bundle's files,
+        on Windows itself (run elevated) or, with --box wine, on a Wine prefix of their own
+"""
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import unittest
+from pathlib import Path
+
+BUILD = Path(__file__).resolve().parents[2] / "build"
+
+
+def bundle(folder):
+    from scripts.box import BINARIES
+    from tests.e2e.e2e_cases import MSI_SET, msi_set
+
+    shutil.rmtree(folder, ignore_errors=True)
+    release = folder / "release"
+    shutil.copytree(BUILD / "native" / "release-test" / "signed", release)
+    for name in (*BINARIES, "morex_planted.dll"):
+        shutil.copy2(BUILD / "mingw" / name, folder / name)
+    packages = msi_set(release, release)
+    (release / MSI_SET).write_text(json.dumps(
+        {msi.relative_to(release).as_posix(): properties for msi, properties in packages.items()},
+        indent=1))
+    print(f"{folder}: {', '.join(sorted(p.relative_to(folder).as_posix() for p in folder.rglob('*') if p.is_file()))}")
+    return 0
+
+
+def run(box, files, cases):
+    os.environ.update(MOREX_E2E_BOX=box, MOREX_WINDOWS_BUILD_DIR=str(files),
+                      MOREX_RELEASE_DIR=str(files / "release"),
+                      MOREX_E2E_PREFIX=str(files.with_name(files.name + "-prefix")))
+    from tests.e2e.e2e_cases import Fixture
+
+    Fixture().create()
+    try:
+        return not unittest.main(module=None, argv=["tests.e2e", "-v", *cases],
+                                 exit=False).result.wasSuccessful()
+    finally:
+        Fixture().shut_down()
+
+
+def main():
+    parser = argparse.ArgumentParser(prog="python -m tests.e2e", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    verbs = parser.add_subparsers(dest="verb", required=True)
+    verbs.add_parser("bundle").add_argument("folder", nargs="?", type=Path,
+                                            default=BUILD / "e2e-bundle")
+    cases = verbs.add_parser("run")
+    cases.add_argument("--box", choices=("wine", "windows"), required=True)
+    cases.add_argument("--files", type=Path, default=BUILD / "e2e-bundle")
+    cases.add_argument("cases", nargs="*", default=["tests.e2e.e2e_cases"])
+    args = parser.parse_args()
+    if args.verb == "bundle":
+        return bundle(args.folder.resolve())
+    return run(args.box, args.files.resolve(), args.cases)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
