@@ -4,6 +4,7 @@ and deleted again; the entries that a run wrote are those of source Morex after 
 record before the run, read from the real Application log with Get-WinEvent, each with its
 text as the viewers show it (.Message). Standard library only."""
 
+import base64
 import contextlib
 import csv
 import json
@@ -72,16 +73,19 @@ class WindowsBox(Box):
         return stdout, stderr
 
     def powershell(self, script):
-        return self.program("powershell", "-NoProfile", "-NonInteractive", "-Command", script)[0]
+        """Runs a script, handed over encoded so that no quote of it meets a command line."""
+        encoded = base64.b64encode(script.encode("utf-16-le")).decode()
+        return self.program("powershell", "-NoProfile", "-NonInteractive", "-EncodedCommand",
+                            encoded)[0]
 
     # --- the box's life: the binaries and the test service --------------------------------
 
     def create(self):
+        self.shutdown()  # whatever an earlier run left, so that no binary is in use
         Path(WINDOWS_DIR).mkdir(exist_ok=True)
         for name in BINARIES:
             if (self.bin / name).exists():
                 shutil.copy2(self.bin / name, Path(WINDOWS_DIR, name))
-        self.shutdown()  # whatever an earlier run left
         self.program("sc.exe", "create", SERVICE_NAME, "binPath=", WindowsPaths.service, "type=",
                      "own", "start=", "demand")
 

@@ -288,7 +288,7 @@ class Msi(BoxCase):
         installed = self.box.local_path(INSTALLED)
         self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()},
                          {name: path.read_bytes() for name, path in files.items()})
-        self.assertEqual(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.MULTILINE),
+        self.assertEqual(sorted(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.M)),
                          [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
                           ("TypesSupported", "REG_DWORD", "0x7")])
         self.assertEqual(self.listed(), [msi])
