@@ -12,7 +12,7 @@ source scripts/take-turns.sh
 mkdir -p build
 take_turns build/.test.lock "Another test run in this checkout is going on; waiting for it..."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --test-tools
 scripts/build.sh mingw fuzz asan native
 
 passed=0
