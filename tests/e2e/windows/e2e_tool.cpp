@@ -181,13 +181,10 @@ void ReportLongest(HANDLE log, const char *kind, const std::string &unit, unsign
               refusal);
 }
 
-// U+3042 in the ANSI code page where it is one double-byte character there, else "".
+// U+3042 where the ANSI code page has it as one double-byte character, else "".
 std::string DoubleByteUnit() {
-  CPINFO info{};
   char bytes[4];
   BOOL defaulted = FALSE;
-  if (!GetCPInfo(CP_ACP, &info) || info.MaxCharSize != 2)
-    return "";
   const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, L"\u3042", 1, bytes,
                                          sizeof bytes, nullptr, &defaulted);
   return length == 2 && !defaulted ? std::string(bytes, 2) : "";
