@@ -90,8 +90,12 @@ class WindowsBox(Box):
                      "own", "start=", "demand")
 
     def shutdown(self):
-        self.service("stop", check=False)
+        if Path(WindowsPaths.tool).exists():  # not yet on a computer new to the suite
+            self.service("stop", check=False)
         self.program("sc.exe", "delete", SERVICE_NAME, check=False)
+        deadline = time.monotonic() + ENTRY_SECONDS  # a stopped service's process ends after
+        while self.our_processes() and time.monotonic() < deadline:  # it says it stopped
+            time.sleep(0.2)
 
     def our_processes(self):
         """The processes still running from C:\\morex, the test service among them."""

@@ -1,7 +1,8 @@
-// The Windows side of the end-to-end tests, run under Wine:
+// The Windows side of the end-to-end tests, under Wine or on Windows itself:
 //   e2e_tool run              runs the command line in MOREX_COMMAND_LINE exactly as written
-//                             (wine re-quotes its own arguments), waits for it to end and
-//                             prints its exit code and peak working set
+//                             (wine re-quotes its own arguments), waits for it to end (a
+//                             minute at most, then ends it) and prints its exit code and
+//                             peak working set
 //   e2e_tool install NAME EXE registers EXE as a demand-start service NAME
 //   e2e_tool state NAME       prints running, stopped, ... as the service manager reports it
 //   e2e_tool start|stop NAME  moves the service there and waits until it arrives
@@ -38,7 +39,7 @@ int RunCommandLine() {
   PROCESS_INFORMATION process{};
   if (!StartCommandLine(nullptr, process))
     return 2;
-  WaitForSingleObject(process.hProcess, INFINITE);
+  WaitForSingleObject(process.hProcess, 60000); // e.g. a box that nobody presses
   PROCESS_MEMORY_COUNTERS memory{};
   if (K32GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
     std::printf("peak working set %llu\n",
