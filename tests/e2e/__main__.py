@@ -1,12 +1,10 @@
 """The end-to-end cases outside CTest, from the checkout's root:
 
-    python3 -m tests.e2e bundle [FOLDER]
-        after the test command: gathers what the cases need into FOLDER (build/e2e-bundle):
-        the Windows-side binaries, the signed release, and its MSI packed again as a rebuild
-        and as the next version, with their properties in release/msi-set.json
-    python -m tests.e2e run --box windows [--files FOLDER] [CASE ...]
-        runs the cases (all of tests.e2e.e2e_cases, or the named ones) with a bundle's files,
-        on Windows itself (run elevated) or, with --box wine, on a Wine prefix of their own
+    python3 -m tests.e2e bundle [FOLDER]    after the test command: the Windows build, the
+        signed release and its MSI packed again (a rebuild, the next version) into FOLDER
+    python -m tests.e2e run --box windows|wine [--files FOLDER] [CASE ...]
+        the cases (all of tests.e2e.e2e_cases, or those named) with a bundle's files, on
+        Windows itself (elevated) or on a Wine prefix of their own
 """
 
 import argparse
@@ -29,11 +27,9 @@ def bundle(folder):
     shutil.copytree(BUILD / "native" / "release-test" / "signed", release)
     for name in (*BINARIES, "morex_planted.dll"):
         shutil.copy2(BUILD / "mingw" / name, folder / name)
-    packages = msi_set(release, release)
+    packages = msi_set(release, release)  # wixl runs only here: the MSIs go with the bundle
     (release / MSI_SET).write_text(json.dumps(
-        {msi.relative_to(release).as_posix(): properties for msi, properties in packages.items()},
-        indent=1))
-    print(f"{folder}: {', '.join(sorted(p.relative_to(folder).as_posix() for p in folder.rglob('*') if p.is_file()))}")
+        {msi.relative_to(release).as_posix(): properties for msi, properties in packages.items()}))
     return 0
 
 
@@ -55,16 +51,15 @@ def main():
     parser = argparse.ArgumentParser(prog="python -m tests.e2e", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     verbs = parser.add_subparsers(dest="verb", required=True)
-    verbs.add_parser("bundle").add_argument("folder", nargs="?", type=Path,
-                                            default=BUILD / "e2e-bundle")
+    verbs.add_parser("bundle").add_argument("folder", nargs="?", default=BUILD / "e2e-bundle")
     cases = verbs.add_parser("run")
     cases.add_argument("--box", choices=("wine", "windows"), required=True)
-    cases.add_argument("--files", type=Path, default=BUILD / "e2e-bundle")
+    cases.add_argument("--files", default=BUILD / "e2e-bundle")
     cases.add_argument("cases", nargs="*", default=["tests.e2e.e2e_cases"])
     args = parser.parse_args()
     if args.verb == "bundle":
-        return bundle(args.folder.resolve())
-    return run(args.box, args.files.resolve(), args.cases)
+        return bundle(Path(args.folder).resolve())
+    return run(args.box, Path(args.files).resolve(), args.cases)
 
 
 if __name__ == "__main__":
