@@ -42,21 +42,15 @@ void Check(bool condition, const char *rule) {
 void ApplyPlan(const std::uint8_t *plan, morex::fake::World &world) {
   world.codePage = kCodePages[plan[0] & 3];
   const std::uint8_t service = plan[1];
-  if (service & 1) {
-    morex::fake::Service spooler;
-    spooler.state = (service & 2) ? ServiceState::Running : ServiceState::Stopped;
-    spooler.acceptsStop = !(service & 4);
-    spooler.grantedAccess = ((service & 8) ? 0 : morex::platform::kServiceStart) |
-                            ((service & 16) ? 0 : morex::platform::kServiceStop);
-    world.services["Spooler"] = spooler;
-  }
-  for (std::size_t i = 0; i < kPlanBytes - 2; ++i) {
-    const std::uint8_t byte = plan[2 + i];
-    if (!(byte & 0x80))
-      continue;
-    world.faults[kFaultableCalls[i]] = {kErrors[byte & 15], (byte >> 4) & 3,
-                                        (byte & 0x40) ? -1 : 1};
-  }
+  if (service & 1)
+    world.services["Spooler"] = {(service & 2) ? ServiceState::Running : ServiceState::Stopped,
+                                 ((service & 8) ? 0 : morex::platform::kServiceStart) |
+                                     ((service & 16) ? 0 : morex::platform::kServiceStop),
+                                 !(service & 4)};
+  for (std::size_t i = 0; i < kPlanBytes - 2; ++i)
+    if (const std::uint8_t byte = plan[2 + i]; byte & 0x80)
+      world.faults[kFaultableCalls[i]] = {kErrors[byte & 15], (byte >> 4) & 3,
+                                          (byte & 0x40) ? -1 : 1};
 }
 
 // The reports the run tried to write, in order, whether or not the log took them.
@@ -113,9 +107,9 @@ void CheckEntries(const morex::fake::World &world) {
     Check(entry.type == (entry.eventId == 100 ? 4 : 1), "type matches the event ID");
     Check(entry.source == "Morex" && entry.server.empty(), "source Morex, local computer");
     Check(entry.strings.size() == 1, "one insertion string");
-    std::vector<std::uint8_t> expected(entry.strings[0].begin(), entry.strings[0].end());
-    expected.push_back(0);
-    Check(entry.data == expected, "binary data is the string's bytes and one zero");
+    const std::string &text = entry.strings[0];
+    Check(entry.data == std::vector<std::uint8_t>(text.c_str(), text.c_str() + text.size() + 1),
+          "binary data is the string's bytes and one zero");
     if (entry.eventId != 101)
       continue;
     const std::size_t dash = entry.strings[0].find(" - ");
@@ -144,12 +138,9 @@ void CheckRequest(const morex::fake::World &world, bool existed, ServiceState be
     Check(word.has_value(), "a request only after both options were found");
     Check(*word == u"start" ? stops == 0 : starts == 0, "the request that the command word asks");
   }
-  if (const auto *open = world.FindCall(Call::OpenServiceA)) {
-    if (starts)
-      Check(open->number == morex::platform::kServiceStart, "start opens with SERVICE_START");
-    if (stops)
-      Check(open->number == morex::platform::kServiceStop, "stop opens with SERVICE_STOP");
-  }
+  if (const auto *open = world.FindCall(Call::OpenServiceA); open && starts + stops)
+    Check(open->number == (starts ? morex::platform::kServiceStart : morex::platform::kServiceStop),
+          "the service opened with the right of its request alone");
   const std::vector<std::uint32_t> ids = AttemptedEvents(world);
   const ServiceState after = existed ? world.services.at("Spooler").state : before;
   const bool changed = existed && after != before;

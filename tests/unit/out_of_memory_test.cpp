@@ -20,12 +20,8 @@ long long allocationsMade = 0;
 void *operator new(std::size_t size) {
   if (morex::fake::InsidePlatformCall())
     return std::malloc(size ? size : 1); // Win32 calls fail by their results, never by throwing
-  if (allocationsBeforeFailure == 0) {
-    allocationsBeforeFailure = -1;
-    throw std::bad_alloc();
-  }
-  if (allocationsBeforeFailure > 0)
-    --allocationsBeforeFailure;
+  if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0)
+    throw std::bad_alloc(); // once: the count is negative again
   ++allocationsMade;
   if (void *memory = std::malloc(size ? size : 1))
     return memory;

@@ -72,7 +72,7 @@ TEST_F(RunTest, StartPassesOnlyStartRightsAndNoArguments) {
 TEST_F(RunTest, OnlyTheExactWordStartRequestsAStartAndTheWordIsReportedAsTyped) {
   for (const auto &[word, reported] :
        {std::pair{u"Start", "Start"}, {u"restart", "restart"}, {u"START", "START"}}) {
-    fake::Reset();
+    SetUp(); // a fresh world for each word
     world().services["Spooler"].state = ServiceState::Running;
     Run(std::u16string(u"/command ") + word + u" /service Spooler");
     EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, std::string(reported) + " Spooler"}}));
@@ -124,14 +124,12 @@ TEST_F(RunTest, RightRefusedOrInvalidNameEndInEvent101) {
 
 TEST_F(RunTest, StatusIsTheErrorCodeWhereItFits16BitsAndFallsBackElsewhere) {
   // Each fault stays: a later one fails an earlier call of the run.
-  for (const auto &[call, error] :
-       std::vector<std::pair<Call, platform::Dword>>{{Call::StartServiceA, 1},
-                                                     {Call::StartServiceA, 32767},
-                                                     {Call::StartServiceA, 32768},
-                                                     {Call::StartServiceA, 70000},
-                                                     {Call::StartServiceA, 0},
-                                                     {Call::OpenServiceA, 0},
-                                                     {Call::OpenSCManagerA, 0x80070005u}}) {
+  const std::pair<Call, platform::Dword> faults[] = {
+      {Call::StartServiceA, 1},           {Call::StartServiceA, 32767},
+      {Call::StartServiceA, 32768},       {Call::StartServiceA, 70000},
+      {Call::StartServiceA, 0},           {Call::OpenServiceA, 0},
+      {Call::OpenSCManagerA, 0x80070005u}};
+  for (const auto &[call, error] : faults) {
     world().faults[call] = {error};
     Run(u"/command start /service Spooler");
   }
@@ -189,8 +187,7 @@ TEST_F(RunTest, BadCommandLinesEndIn102AloneWithoutARequest) {
        "option or word may appear only once."},
   };
   for (const auto &[arguments, description] : cases) {
-    fake::Reset();
-    world().services["Spooler"] = fake::Service{};
+    SetUp(); // a fresh world for each command line
     Run(arguments);
     EXPECT_EQ(Events(), (std::vector<Event>{{102, 1, description}})) << description;
     EXPECT_EQ(world().CountCalls(Call::OpenSCManagerA), 0);
