@@ -110,12 +110,9 @@ void CheckEntries(const morex::fake::World &world) {
     const std::string &text = entry.strings[0];
     Check(entry.data == std::vector<std::uint8_t>(text.c_str(), text.c_str() + text.size() + 1),
           "binary data is the string's bytes and one zero");
-    if (entry.eventId != 101)
-      continue;
-    const std::size_t dash = entry.strings[0].find(" - ");
-    Check(dash != std::string::npos, "event 101 starts with the status and \" - \"");
-    Check(entry.strings[0].substr(0, dash) == std::to_string(ExpectedStatus(world)),
-          "event 101 carries the error code of the call that failed");
+    if (entry.eventId == 101)
+      Check(text.rfind(std::to_string(ExpectedStatus(world)) + " - ", 0) == 0,
+            "event 101 starts with the error code of the call that failed and \" - \"");
   }
   for (const auto &call : world.calls)
     if (call.call == Call::ReportEventA && !world.faults.count(Call::ReportEventA))
@@ -127,14 +124,13 @@ void CheckEntries(const morex::fake::World &world) {
     Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
 }
 
-void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before,
-                  const std::u16string &commandLine) {
+void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before) {
   const int starts = world.CountCalls(Call::StartServiceA);
   const int stops = world.CountCalls(Call::ControlService);
   Check(starts + stops <= 1, "at most one request");
   Check(world.CountCalls(Call::OpenSCManagerA) <= 1, "the manager opened at most once");
   if (world.CountCalls(Call::OpenSCManagerA)) {
-    const std::optional<std::u16string> word = CommandWord(commandLine);
+    const std::optional<std::u16string> word = CommandWord(world.commandLine);
     Check(word.has_value(), "a request only after both options were found");
     Check(*word == u"start" ? stops == 0 : starts == 0, "the request that the command word asks");
   }
@@ -160,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   morex::fake::Reset();
   morex::fake::World &world = morex::fake::State();
   ApplyPlan(data, world);
-  std::u16string commandLine;
+  std::u16string &commandLine = world.commandLine = u"";
   for (std::size_t i = kPlanBytes; i + 1 < size && commandLine.size() < kMaxCommandLine; i += 2)
     commandLine.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   // Windows hands over a zero-terminated text: nothing after a zero reaches the program.
@@ -168,7 +164,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // Stretched to the longest command line, so that names reach the event log's limits.
   while ((data[1] >> 5) == 7 && !commandLine.empty() && commandLine.size() < kMaxCommandLine)
     commandLine += commandLine.back();
-  world.commandLine = commandLine;
 
   const bool existed = world.services.count("Spooler") != 0;
   const ServiceState before = existed ? world.services["Spooler"].state : ServiceState::Stopped;
@@ -176,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   Check(IsRunSequence(AttemptedEvents(world)), "the events form a sequence of the run");
   CheckEntries(world);
-  CheckRequest(world, existed, before, commandLine);
+  CheckRequest(world, existed, before);
   Check(world.Outstanding() == 0, "every handle closed and every block freed");
   Check(world.registrations == world.deregistrations, "every event source deregistered");
   Check(world.overruns == 0, "no copy past the end of a block");

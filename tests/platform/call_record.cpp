@@ -4,20 +4,10 @@
 
 #include "platform/in_memory_platform.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 namespace morex::fake {
-Entered::Entered(Call call, const char *text, std::uint64_t number) {
-  ++depth;
-  State().calls.push_back(CallRecord{call, text, number});
-}
-
-bool InsidePlatformCall() {
-  return Entered::depth > 0;
-}
-
 void SetError(platform::Dword error) {
   World &w = State();
   w.lastError = error;
@@ -39,17 +29,6 @@ bool Faulted(Call call) {
 void Unmodelled(const char *what) {
   std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
   std::abort();
-}
-
-int World::CountCalls(Call call) const {
-  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                        [&](const CallRecord &r) { return r.call == call; }));
-}
-
-const CallRecord *World::FindCall(Call call) const {
-  const auto found =
-      std::find_if(calls.begin(), calls.end(), [&](const CallRecord &r) { return r.call == call; });
-  return found == calls.end() ? nullptr : &*found;
 }
 
 World &State() {

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -54,10 +55,8 @@ struct CallRecord {
 };
 
 struct EventEntry {
-  std::string server;
-  std::string source;
-  platform::Word type = 0;
-  platform::Word category = 0;
+  std::string server, source;
+  platform::Word type = 0, category = 0;
   platform::Dword eventId = 0;
   bool hasUserSid = false;
   std::vector<std::string> strings{};
@@ -65,8 +64,7 @@ struct EventEntry {
 };
 
 struct MessageBoxRecord {
-  std::u16string text;
-  std::u16string caption;
+  std::u16string text, caption;
   unsigned type = 0;
 };
 
@@ -101,8 +99,7 @@ struct World {
   std::vector<CallRecord> calls;
   std::vector<EventEntry> entries;
   std::vector<MessageBoxRecord> messageBoxes;
-  int registrations = 0;
-  int deregistrations = 0;
+  int registrations = 0, deregistrations = 0;
 
   // Handles and blocks still held by the code under test.
   std::set<platform::Handle> openManagers;
@@ -117,16 +114,20 @@ struct World {
   std::size_t Outstanding() const {
     return openManagers.size() + openServices.size() + openEventSources.size() + blocks.size();
   }
-  int CountCalls(Call call) const;
-  const CallRecord *FindCall(Call call) const;
+  int CountCalls(Call call) const {
+    return static_cast<int>(
+        std::count_if(calls.begin(), calls.end(), [&](auto &r) { return r.call == call; }));
+  }
+  const CallRecord *FindCall(Call call) const {
+    const auto found =
+        std::find_if(calls.begin(), calls.end(), [&](auto &r) { return r.call == call; });
+    return found == calls.end() ? nullptr : &*found;
+  }
 };
 
 // The one world that the platform functions act on; Reset() gives a fresh one.
 World &State();
 void Reset();
-
-// True while one of the platform functions runs.
-bool InsidePlatformCall();
 
 // The parts that the stand-in's calls share: the record of each call and its last error, the
 // injected faults, new handles, the blocks of memory, and the code pages that texts are read in.
@@ -135,7 +136,10 @@ bool InsidePlatformCall();
 // from several arguments is added to the record afterwards). Win32 calls never throw; tests
 // that make the program's own allocations fail leave the stand-in's bookkeeping alone.
 struct Entered {
-  explicit Entered(Call call, const char *text = "", std::uint64_t number = 0);
+  explicit Entered(Call call, const char *text = "", std::uint64_t number = 0) {
+    ++depth;
+    State().calls.push_back(CallRecord{call, text, number});
+  }
   ~Entered() { --depth; }
   static inline int depth = 0; // how many calls are being made, one inside another
 };

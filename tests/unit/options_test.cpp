@@ -10,10 +10,6 @@
 namespace morex {
 namespace {
 
-std::u16string KeyAt(const CommandLineOptions &options, std::int32_t position) {
-  return options.Item(position)->Key();
-}
-
 using testing::Property;
 using testing::Throws;
 
@@ -55,7 +51,7 @@ TEST(CommandLineOptions, AddWithoutKeyStoresMembersReachableOnlyByPosition) {
   options.Add(u"first", u"1");
   options.Add(u"second", u"2");
   EXPECT_EQ(options.Count(), 2);
-  EXPECT_EQ(KeyAt(options, 1), u"first");
+  EXPECT_EQ(options.Item(1)->Key(), u"first");
   EXPECT_EQ(TextOf(options.Item(2)->Value()), u"2");
   EXPECT_THAT([&] { options.Item(u"first"); }, Raises(kFailureNoSuchMember));
 }
@@ -131,15 +127,15 @@ TEST(CommandLineOptions, RemoveClosesTheGapAndFreesTheKey) {
   options.Add(u"", u"");
   options.Remove(u"B");
   EXPECT_EQ(options.Count(), 3);
-  EXPECT_EQ(KeyAt(options, 2), u"c");
+  EXPECT_EQ(options.Item(2)->Key(), u"c");
   options.Remove(1);
-  EXPECT_EQ(KeyAt(options, 1), u"c");
+  EXPECT_EQ(options.Item(1)->Key(), u"c");
   EXPECT_THAT([&] { options.Item(u"a"); }, Raises(kFailureNoSuchMember));
   options.Add(u"b", u"again", u"b"); // the removed key is free again
   EXPECT_EQ(TextOf(options.Item(u"b")->Value()), u"again");
-  EXPECT_EQ(KeyAt(options, 3), u"b");
+  EXPECT_EQ(options.Item(3)->Key(), u"b");
   options.Remove(2); // the keyless member between the two
-  EXPECT_EQ(KeyAt(options, 2), u"b");
+  EXPECT_EQ(options.Item(2)->Key(), u"b");
 }
 
 TEST(CommandLineOptions, EnumeratesInOrderOfAdding) {

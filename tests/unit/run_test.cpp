@@ -212,8 +212,7 @@ TEST_F(RunTest, FailureWhileWriting102EndsQuietly) {
 
 TEST_F(RunTest, DllsComeFromSystem32AloneOrAtLeastNotFromTheCurrentFolder) {
   mdlMain::LoadDllsFromSystem32Only();
-  EXPECT_EQ(world().FindCall(Call::SetDefaultDllDirectories)->number,
-            platform::kLoadLibrarySearchSystem32);
+  EXPECT_EQ(Called(Call::SetDefaultDllDirectories).second, platform::kLoadLibrarySearchSystem32);
   EXPECT_EQ(world().CountCalls(Call::SetDllDirectoryW), 0);
   world().faults[Call::SetDefaultDllDirectories] = {platform::kErrorProcNotFound};
   mdlMain::LoadDllsFromSystem32Only();
