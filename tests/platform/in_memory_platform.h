@@ -16,20 +16,14 @@
 namespace morex::platform {
 
 // System error codes that only the stand-in gives and the tests expect; Morex branches on none.
-inline constexpr Dword kErrorAccessDenied = 5;
-inline constexpr Dword kErrorInvalidHandle = 6;
-inline constexpr Dword kErrorNotEnoughMemory = 8;
-inline constexpr Dword kErrorInsufficientBuffer = 122;
-inline constexpr Dword kErrorInvalidName = 123;
-inline constexpr Dword kErrorProcNotFound = 127;
-inline constexpr Dword kErrorInvalidAddress = 487;
-inline constexpr Dword kErrorInvalidServiceControl = 1052;
-inline constexpr Dword kErrorServiceRequestTimeout = 1053;
-inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
-inline constexpr Dword kErrorServiceDisabled = 1058;
-inline constexpr Dword kErrorServiceDoesNotExist = 1060;
-inline constexpr Dword kErrorServiceNotActive = 1062;
-inline constexpr Dword kRpcSInvalidBound = 1734;
+inline constexpr Dword kErrorAccessDenied = 5, kErrorInvalidHandle = 6, kErrorNotEnoughMemory = 8,
+                       kErrorInsufficientBuffer = 122, kErrorInvalidName = 123,
+                       kErrorProcNotFound = 127, kErrorInvalidAddress = 487;
+// The service manager's.
+inline constexpr Dword kErrorInvalidServiceControl = 1052, kErrorServiceRequestTimeout = 1053,
+                       kErrorServiceAlreadyRunning = 1056, kErrorServiceDisabled = 1058,
+                       kErrorServiceDoesNotExist = 1060, kErrorServiceNotActive = 1062;
+inline constexpr Dword kRpcSInvalidBound = 1734; // the event log's, for too much data
 
 } // namespace morex::platform
 
@@ -82,8 +76,7 @@ struct Service {
 // normally, the next `times` calls fail (times < 0: every one from then on).
 struct Fault {
   platform::Dword error = 0;
-  int skip = 0;
-  int times = -1;
+  int skip = 0, times = -1;
 };
 
 struct World {

@@ -70,12 +70,11 @@ TEST_F(RunTest, StartPassesOnlyStartRightsAndNoArguments) {
 }
 
 TEST_F(RunTest, OnlyTheExactWordStartRequestsAStartAndTheWordIsReportedAsTyped) {
-  for (const auto &[word, reported] :
-       {std::pair{u"Start", "Start"}, {u"restart", "restart"}, {u"START", "START"}}) {
+  for (const std::string word : {"Start", "restart", "START"}) {
     SetUp(); // a fresh world for each word
     world().services["Spooler"].state = ServiceState::Running;
-    Run(std::u16string(u"/command ") + word + u" /service Spooler");
-    EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, std::string(reported) + " Spooler"}}));
+    Run(u"/command " + std::u16string(word.begin(), word.end()) + u" /service Spooler");
+    EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, word + " Spooler"}}));
     EXPECT_EQ(world().CountCalls(Call::StartServiceA), 0);
     EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
   }
@@ -108,9 +107,9 @@ TEST_F(RunTest, RightRefusedOrInvalidNameEndInEvent101) {
   // A trailing blank gives "/service" an empty value instead of leaving it without one.
   Run(u"/command start /service ");
   Run(u"/command start /service Spool\\er");
-  Run(u"/command start /service " + std::u16string(257, u'x'));
-  Run(u"/command start /service " + std::u16string(256, u'x'));
-  Run(u"/command start /service " + std::u16string(32000, u'x')); // longer than an entry takes
+  // One past the longest name, the longest, and one longer than an entry takes.
+  for (const std::size_t length : {257, 256, 32000})
+    Run(u"/command start /service " + std::u16string(length, u'x'));
   EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "5 - stop Spooler"},
                                           {101, 1, "123 - start "},
                                           {101, 1, "123 - start Spool\\er"},
