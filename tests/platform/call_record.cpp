@@ -1,19 +1,8 @@
-// The record of calls and the injected faults. Successful calls set the last error to 0
-// (Windows leaves it undefined then), so code that reads the error late, after another call,
-// sees the wrong value in tests.
+// The injected faults and the one world that the calls act on.
 
 #include "platform/in_memory_platform.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace morex::fake {
-void SetError(platform::Dword error) {
-  World &w = State();
-  w.lastError = error;
-  if (!w.calls.empty())
-    w.calls.back().error = error;
-}
 
 bool Faulted(Call call) {
   const auto found = State().faults.find(call);
@@ -22,13 +11,7 @@ bool Faulted(Call call) {
     return false;
   if (fault->times > 0)
     --fault->times;
-  SetError(fault->error);
-  return true;
-}
-
-void Unmodelled(const char *what) {
-  std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
-  std::abort();
+  return Fail(fault->error, true);
 }
 
 World &State() {

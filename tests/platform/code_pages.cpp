@@ -6,11 +6,19 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 
 namespace morex::fake {
 namespace {
+
+// Ends the test: it asked for something that the stand-in does not model.
+[[noreturn]] void Unmodelled(const char *what) {
+  std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
+  std::abort();
+}
 
 const char *IconvName(unsigned codePage) {
   static const std::map<unsigned, const char *> names = {

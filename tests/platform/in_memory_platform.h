@@ -137,21 +137,21 @@ struct Entered {
   static inline int depth = 0; // how many calls are being made, one inside another
 };
 
-// The last error of the call being made, also kept in its record.
-void SetError(platform::Dword error);
+// The result of the call being made, with the last error that it leaves, also kept in its record.
+// Successful calls set the last error to 0 (Windows leaves it undefined then), so code that reads
+// the error late, after another call, sees the wrong value in tests.
 template <typename T> T Fail(platform::Dword error, T result) {
-  SetError(error);
+  State().lastError = error;
+  if (!State().calls.empty())
+    State().calls.back().error = error;
   return result;
 }
 template <typename T> T Succeed(T result) {
-  SetError(0);
-  return result;
+  return Fail(0, result);
 }
 
 // True when the fault plan makes this call fail now; sets the last error then.
 bool Faulted(Call call);
-// Ends the test: it asked for something that the stand-in does not model.
-[[noreturn]] void Unmodelled(const char *what);
 
 // False, and an overrun counted, when [address, address + length) starts in a block but runs
 // past its end.
