@@ -139,7 +139,7 @@ void CheckRequest(const morex::fake::World &world, bool existed, ServiceState be
   const bool changed = existed && after != before;
   // A run whose outcome could not be written (102 or nothing) makes no claim either way.
   if (!ids.empty() && ids.back() == 100)
-    Check(changed && (starts ? after == ServiceState::Running : after == ServiceState::Stopped),
+    Check(changed && after == (starts ? ServiceState::Running : ServiceState::Stopped),
           "event 100 only when the request was carried out");
   if (!ids.empty() && ids.back() == 101)
     Check(!changed, "event 101 only when the request was not carried out");

@@ -86,10 +86,9 @@ TEST(CommandLineOptions, DuplicateKeyInAnyCaseFailsAndLeavesTheCollectionUnchang
 
 TEST(CommandLineOptions, FoldsOnlyAsciiLetters) {
   CommandLineOptions options;
-  options.Add(u"\u00C4", u"", u"\u00C4"); // A with diaeresis
-  options.Add(u"\u00E4", u"", u"\u00E4"); // its lower case is a different key
-  // The neighbours of A and Z, and the letters' own neighbours in lower case.
-  for (const char16_t *key : {u"@", u"`", u"[", u"{"})
+  // A with diaeresis and its lower case, a different key; the neighbours of A and Z, and the
+  // letters' own neighbours in lower case.
+  for (const char16_t *key : {u"\u00C4", u"\u00E4", u"@", u"`", u"[", u"{"})
     options.Add(key, u"", key);
   EXPECT_EQ(options.Count(), 6);
   options.Add(u"/Z", u"a", u"/Z");
@@ -143,13 +142,12 @@ TEST(CommandLineOptions, EnumeratesInOrderOfAdding) {
   options.Add(u"b", u"", u"b");
   options.Add(u"a", u"", u"a");
   options.Add(u"", u"");
-  std::vector<std::u16string> keys;
+  std::vector<std::u16string> keys, viaNewEnum;
   for (const auto &option : options)
     keys.push_back(option->Key());
-  EXPECT_EQ(keys, (std::vector<std::u16string>{u"b", u"a", u""}));
-  std::vector<std::u16string> viaNewEnum;
   for (const auto &option : options.NewEnum())
     viaNewEnum.push_back(option->Key());
+  EXPECT_EQ(keys, (std::vector<std::u16string>{u"b", u"a", u""}));
   EXPECT_EQ(viaNewEnum, keys);
   EXPECT_TRUE(options.NewEnum().begin() == options.begin());
   EXPECT_FALSE(options.begin() == options.end());
