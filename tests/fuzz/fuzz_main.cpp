@@ -42,21 +42,15 @@ void Check(bool condition, const char *rule) {
 void ApplyPlan(const std::uint8_t *plan, morex::fake::World &world) {
   world.codePage = kCodePages[plan[0] & 3];
   const std::uint8_t service = plan[1];
-  if (service & 1) {
-    morex::fake::Service spooler;
-    spooler.state = (service & 2) ? ServiceState::Running : ServiceState::Stopped;
-    spooler.acceptsStop = !(service & 4);
-    spooler.grantedAccess = ((service & 8) ? 0 : morex::platform::kServiceStart) |
-                            ((service & 16) ? 0 : morex::platform::kServiceStop);
-    world.services["Spooler"] = spooler;
-  }
-  for (std::size_t i = 0; i < kPlanBytes - 2; ++i) {
-    const std::uint8_t byte = plan[2 + i];
-    if (!(byte & 0x80))
-      continue;
-    world.faults[kFaultableCalls[i]] = {kErrors[byte & 15], (byte >> 4) & 3,
-                                        (byte & 0x40) ? -1 : 1};
-  }
+  if (service & 1)
+    world.services["Spooler"] = {(service & 2) ? ServiceState::Running : ServiceState::Stopped,
+                                 ((service & 8) ? 0 : morex::platform::kServiceStart) |
+                                     ((service & 16) ? 0 : morex::platform::kServiceStop),
+                                 !(service & 4)};
+  for (std::size_t i = 0; i < kPlanBytes - 2; ++i)
+    if (const std::uint8_t byte = plan[2 + i]; byte & 0x80)
+      world.faults[kFaultableCalls[i]] = {kErrors[byte & 15], (byte >> 4) & 3,
+                                          (byte & 0x40) ? -1 : 1};
 }
 
 // The reports the run tried to write, in order, whether or not the log took them.
@@ -68,14 +62,11 @@ std::vector<std::uint32_t> AttemptedEvents(const morex::fake::World &world) {
   return ids;
 }
 
+// A prefix of one of 100; 101; 102; 103 101; 103 102 (later entries may be lost when writing
+// them raised a failure that could not be reported either).
 bool IsRunSequence(const std::vector<std::uint32_t> &ids) {
-  using Ids = std::vector<std::uint32_t>;
-  // A prefix of one of 100; 101; 102; 103 101; 103 102 (later entries may be lost when writing
-  // them raised a failure that could not be reported either).
-  for (const Ids &whole : {Ids{100}, Ids{101}, Ids{102}, Ids{103, 101}, Ids{103, 102}})
-    if (ids.size() <= whole.size() && std::equal(ids.begin(), ids.end(), whole.begin()))
-      return true;
-  return false;
+  return ids.empty() || (ids.size() == 1 && ids[0] >= 100 && ids[0] <= 103) ||
+         (ids.size() == 2 && ids[0] == 103 && (ids[1] == 101 || ids[1] == 102));
 }
 
 // The command word when the command line carries both options, read independently of Main.
@@ -113,15 +104,12 @@ void CheckEntries(const morex::fake::World &world) {
     Check(entry.type == (entry.eventId == 100 ? 4 : 1), "type matches the event ID");
     Check(entry.source == "Morex" && entry.server.empty(), "source Morex, local computer");
     Check(entry.strings.size() == 1, "one insertion string");
-    std::vector<std::uint8_t> expected(entry.strings[0].begin(), entry.strings[0].end());
-    expected.push_back(0);
-    Check(entry.data == expected, "binary data is the string's bytes and one zero");
-    if (entry.eventId != 101)
-      continue;
-    const std::size_t dash = entry.strings[0].find(" - ");
-    Check(dash != std::string::npos, "event 101 starts with the status and \" - \"");
-    Check(entry.strings[0].substr(0, dash) == std::to_string(ExpectedStatus(world)),
-          "event 101 carries the error code of the call that failed");
+    const std::string &text = entry.strings[0];
+    Check(entry.data == std::vector<std::uint8_t>(text.c_str(), text.c_str() + text.size() + 1),
+          "binary data is the string's bytes and one zero");
+    if (entry.eventId == 101)
+      Check(text.rfind(std::to_string(ExpectedStatus(world)) + " - ", 0) == 0,
+            "event 101 starts with the error code of the call that failed and \" - \"");
   }
   for (const auto &call : world.calls)
     if (call.call == Call::ReportEventA && !world.faults.count(Call::ReportEventA))
@@ -133,29 +121,25 @@ void CheckEntries(const morex::fake::World &world) {
     Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
 }
 
-void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before,
-                  const std::u16string &commandLine) {
+void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before) {
   const int starts = world.CountCalls(Call::StartServiceA);
   const int stops = world.CountCalls(Call::ControlService);
   Check(starts + stops <= 1, "at most one request");
   Check(world.CountCalls(Call::OpenSCManagerA) <= 1, "the manager opened at most once");
   if (world.CountCalls(Call::OpenSCManagerA)) {
-    const std::optional<std::u16string> word = CommandWord(commandLine);
+    const std::optional<std::u16string> word = CommandWord(world.commandLine);
     Check(word.has_value(), "a request only after both options were found");
     Check(*word == u"start" ? stops == 0 : starts == 0, "the request that the command word asks");
   }
-  if (const auto *open = world.FindCall(Call::OpenServiceA)) {
-    if (starts)
-      Check(open->number == morex::platform::kServiceStart, "start opens with SERVICE_START");
-    if (stops)
-      Check(open->number == morex::platform::kServiceStop, "stop opens with SERVICE_STOP");
-  }
+  if (const auto *open = world.FindCall(Call::OpenServiceA); open && starts + stops)
+    Check(open->number == (starts ? morex::platform::kServiceStart : morex::platform::kServiceStop),
+          "the service opened with the right of its request alone");
   const std::vector<std::uint32_t> ids = AttemptedEvents(world);
   const ServiceState after = existed ? world.services.at("Spooler").state : before;
   const bool changed = existed && after != before;
   // A run whose outcome could not be written (102 or nothing) makes no claim either way.
   if (!ids.empty() && ids.back() == 100)
-    Check(changed && (starts ? after == ServiceState::Running : after == ServiceState::Stopped),
+    Check(changed && after == (starts ? ServiceState::Running : ServiceState::Stopped),
           "event 100 only when the request was carried out");
   if (!ids.empty() && ids.back() == 101)
     Check(!changed, "event 101 only when the request was not carried out");
@@ -169,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   morex::fake::Reset();
   morex::fake::World &world = morex::fake::State();
   ApplyPlan(data, world);
-  std::u16string commandLine;
+  std::u16string &commandLine = world.commandLine = u"";
   for (std::size_t i = kPlanBytes; i + 1 < size && commandLine.size() < kMaxCommandLine; i += 2)
     commandLine.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   // Windows hands over a zero-terminated text: nothing after a zero reaches the program.
@@ -177,7 +161,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // Stretched to the longest command line, so that names reach the event log's limits.
   while ((data[1] >> 5) == 7 && !commandLine.empty() && commandLine.size() < kMaxCommandLine)
     commandLine += commandLine.back();
-  world.commandLine = commandLine;
 
   const bool existed = world.services.count("Spooler") != 0;
   const ServiceState before = existed ? world.services["Spooler"].state : ServiceState::Stopped;
@@ -185,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   Check(IsRunSequence(AttemptedEvents(world)), "the events form a sequence of the run");
   CheckEntries(world);
-  CheckRequest(world, existed, before, commandLine);
+  CheckRequest(world, existed, before);
   Check(world.Outstanding() == 0, "every handle closed and every block freed");
   Check(world.registrations == world.deregistrations, "every event source deregistered");
   Check(world.overruns == 0, "no copy past the end of a block");

@@ -1,29 +1,8 @@
-// The record of calls and the injected faults. Successful calls set the last error to 0
-// (Windows leaves it undefined then), so code that reads the error late, after another call,
-// sees the wrong value in tests.
+// The injected faults and the one world that the calls act on.
 
 #include "platform/in_memory_platform.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-
 namespace morex::fake {
-Entered::Entered(Call call, const char *text, std::uint64_t number) {
-  ++depth;
-  State().calls.push_back(CallRecord{call, text, number});
-}
-
-bool InsidePlatformCall() {
-  return Entered::depth > 0;
-}
-
-void SetError(platform::Dword error) {
-  World &w = State();
-  w.lastError = error;
-  if (!w.calls.empty())
-    w.calls.back().error = error;
-}
 
 bool Faulted(Call call) {
   const auto found = State().faults.find(call);
@@ -32,24 +11,7 @@ bool Faulted(Call call) {
     return false;
   if (fault->times > 0)
     --fault->times;
-  SetError(fault->error);
-  return true;
-}
-
-void Unmodelled(const char *what) {
-  std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
-  std::abort();
-}
-
-int World::CountCalls(Call call) const {
-  return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                        [&](const CallRecord &r) { return r.call == call; }));
-}
-
-const CallRecord *World::FindCall(Call call) const {
-  const auto found =
-      std::find_if(calls.begin(), calls.end(), [&](const CallRecord &r) { return r.call == call; });
-  return found == calls.end() ? nullptr : &*found;
+  return Fail(fault->error, true);
 }
 
 World &State() {

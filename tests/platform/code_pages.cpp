@@ -6,11 +6,19 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 
 namespace morex::fake {
 namespace {
+
+// Ends the test: it asked for something that the stand-in does not model.
+[[noreturn]] void Unmodelled(const char *what) {
+  std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
+  std::abort();
+}
 
 const char *IconvName(unsigned codePage) {
   static const std::map<unsigned, const char *> names = {
@@ -42,8 +50,8 @@ std::string EncodeCharacters(unsigned codePage, const std::u16string &characters
   if (codePage == 1252 && characters.size() == 1 &&
       (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D))
     return std::string(1, static_cast<char>(c)); // Windows keeps the five unassigned bytes
-  const std::string utf16(reinterpret_cast<const char *>(characters.data()),
-                          characters.size() * 2); // UTF-16LE: the host is little-endian
+  // UTF-16LE: the host is little-endian.
+  const std::string utf16(reinterpret_cast<const char *>(characters.data()), characters.size() * 2);
   const std::string bytes = Iconv(IconvName(codePage), "UTF-16LE", utf16);
   if (bytes.empty() || bestFit)
     return bytes;

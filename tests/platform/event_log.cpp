@@ -35,8 +35,7 @@ Bool ReportEventA(Handle eventLog, Word type, Word category, Dword eventId, void
   const auto source = w.openEventSources.find(eventLog);
   if (source == w.openEventSources.end())
     return Fail<Bool>(kErrorInvalidHandle, 0);
-  if ((numStrings && !strings) || (dataSize && !rawData) ||
-      (dataSize && !WithinBlock(rawData, dataSize)))
+  if ((numStrings && !strings) || (dataSize && (!rawData || !WithinBlock(rawData, dataSize))))
     return Fail<Bool>(kErrorInvalidParameter, 0);
   if (dataSize > kMaxEventDataBytes)
     return Fail<Bool>(kRpcSInvalidBound, 0);

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -15,20 +16,14 @@
 namespace morex::platform {
 
 // System error codes that only the stand-in gives and the tests expect; Morex branches on none.
-inline constexpr Dword kErrorAccessDenied = 5;
-inline constexpr Dword kErrorInvalidHandle = 6;
-inline constexpr Dword kErrorNotEnoughMemory = 8;
-inline constexpr Dword kErrorInsufficientBuffer = 122;
-inline constexpr Dword kErrorInvalidName = 123;
-inline constexpr Dword kErrorProcNotFound = 127;
-inline constexpr Dword kErrorInvalidAddress = 487;
-inline constexpr Dword kErrorInvalidServiceControl = 1052;
-inline constexpr Dword kErrorServiceRequestTimeout = 1053;
-inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
-inline constexpr Dword kErrorServiceDisabled = 1058;
-inline constexpr Dword kErrorServiceDoesNotExist = 1060;
-inline constexpr Dword kErrorServiceNotActive = 1062;
-inline constexpr Dword kRpcSInvalidBound = 1734;
+inline constexpr Dword kErrorAccessDenied = 5, kErrorInvalidHandle = 6, kErrorNotEnoughMemory = 8,
+                       kErrorInsufficientBuffer = 122, kErrorInvalidName = 123,
+                       kErrorProcNotFound = 127, kErrorInvalidAddress = 487;
+// The service manager's.
+inline constexpr Dword kErrorInvalidServiceControl = 1052, kErrorServiceRequestTimeout = 1053,
+                       kErrorServiceAlreadyRunning = 1056, kErrorServiceDisabled = 1058,
+                       kErrorServiceDoesNotExist = 1060, kErrorServiceNotActive = 1062;
+inline constexpr Dword kRpcSInvalidBound = 1734; // the event log's, for too much data
 
 } // namespace morex::platform
 
@@ -54,10 +49,8 @@ struct CallRecord {
 };
 
 struct EventEntry {
-  std::string server;
-  std::string source;
-  platform::Word type = 0;
-  platform::Word category = 0;
+  std::string server, source;
+  platform::Word type = 0, category = 0;
   platform::Dword eventId = 0;
   bool hasUserSid = false;
   std::vector<std::string> strings{};
@@ -65,8 +58,7 @@ struct EventEntry {
 };
 
 struct MessageBoxRecord {
-  std::u16string text;
-  std::u16string caption;
+  std::u16string text, caption;
   unsigned type = 0;
 };
 
@@ -84,8 +76,7 @@ struct Service {
 // normally, the next `times` calls fail (times < 0: every one from then on).
 struct Fault {
   platform::Dword error = 0;
-  int skip = 0;
-  int times = -1;
+  int skip = 0, times = -1;
 };
 
 struct World {
@@ -101,8 +92,7 @@ struct World {
   std::vector<CallRecord> calls;
   std::vector<EventEntry> entries;
   std::vector<MessageBoxRecord> messageBoxes;
-  int registrations = 0;
-  int deregistrations = 0;
+  int registrations = 0, deregistrations = 0;
 
   // Handles and blocks still held by the code under test.
   std::set<platform::Handle> openManagers;
@@ -117,16 +107,20 @@ struct World {
   std::size_t Outstanding() const {
     return openManagers.size() + openServices.size() + openEventSources.size() + blocks.size();
   }
-  int CountCalls(Call call) const;
-  const CallRecord *FindCall(Call call) const;
+  int CountCalls(Call call) const {
+    return static_cast<int>(
+        std::count_if(calls.begin(), calls.end(), [&](auto &r) { return r.call == call; }));
+  }
+  const CallRecord *FindCall(Call call) const {
+    const auto found =
+        std::find_if(calls.begin(), calls.end(), [&](auto &r) { return r.call == call; });
+    return found == calls.end() ? nullptr : &*found;
+  }
 };
 
 // The one world that the platform functions act on; Reset() gives a fresh one.
 World &State();
 void Reset();
-
-// True while one of the platform functions runs.
-bool InsidePlatformCall();
 
 // The parts that the stand-in's calls share: the record of each call and its last error, the
 // injected faults, new handles, the blocks of memory, and the code pages that texts are read in.
@@ -135,26 +129,29 @@ bool InsidePlatformCall();
 // from several arguments is added to the record afterwards). Win32 calls never throw; tests
 // that make the program's own allocations fail leave the stand-in's bookkeeping alone.
 struct Entered {
-  explicit Entered(Call call, const char *text = "", std::uint64_t number = 0);
+  explicit Entered(Call call, const char *text = "", std::uint64_t number = 0) {
+    ++depth;
+    State().calls.push_back(CallRecord{call, text, number});
+  }
   ~Entered() { --depth; }
   static inline int depth = 0; // how many calls are being made, one inside another
 };
 
-// The last error of the call being made, also kept in its record.
-void SetError(platform::Dword error);
+// The result of the call being made, with the last error that it leaves, also kept in its record.
+// Successful calls set the last error to 0 (Windows leaves it undefined then), so code that reads
+// the error late, after another call, sees the wrong value in tests.
 template <typename T> T Fail(platform::Dword error, T result) {
-  SetError(error);
+  State().lastError = error;
+  if (!State().calls.empty())
+    State().calls.back().error = error;
   return result;
 }
 template <typename T> T Succeed(T result) {
-  SetError(0);
-  return result;
+  return Fail(0, result);
 }
 
 // True when the fault plan makes this call fail now; sets the last error then.
 bool Faulted(Call call);
-// Ends the test: it asked for something that the stand-in does not model.
-[[noreturn]] void Unmodelled(const char *what);
 
 // False, and an overrun counted, when [address, address + length) starts in a block but runs
 // past its end.

@@ -31,8 +31,7 @@ using UniqueAny = FakeWorldTest;
 TEST_F(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
   using unique_counted = unique_any<int, &CountClose, -1>;
   closed.clear();
-  { unique_counted none; }
-  { unique_counted invalid(-1); }
+  { unique_counted none, invalid(-1); }
   EXPECT_TRUE(closed.empty());
   EXPECT_ANY_THROW({
     unique_counted owned(3);
@@ -66,26 +65,22 @@ TEST_F(ToAnsiTest, NeverTurnsAFullWidthLetterIntoItsAsciiLookAlike) {
 }
 
 TEST_F(ToAnsiTest, EncodesEachCodePageAsWindowsTablesDo) {
-  const struct {
-    unsigned codePage;
-    std::u16string text;
-    std::string bytes;
-  } cases[] = {
+  const std::tuple<unsigned, std::u16string, std::string> cases[] = {
       {1252, u"", ""},
       {1252, u"Spooler", "Spooler"},
       {1252, u"caf\u00E9 \u20AC", "caf\xE9 \x80"},
       // full-width S, v, katakana sa, half-width ka; yen and wave dash only by best fit
       {932, u"\uFF33v\u30B5\uFF76\u00A5\u301C", "\x82\x72v\x83\x54\xB6??"},
-      {936, u"\u4E2D\u20AC\u00E9\u00C0",
-       "\xD6\xD0\x80\xA8\xA6?"},                  // Han, euro, pinyin e, no A-grave
-      {1251, u"\u0416\u2116\u00E9", "\xC6\xB9?"}, // Zhe, the numero sign, no e-acute
+      // Han, euro, pinyin e, no A-grave; Zhe, the numero sign, no e-acute
+      {936, u"\u4E2D\u20AC\u00E9\u00C0", "\xD6\xD0\x80\xA8\xA6?"},
+      {1251, u"\u0416\u2116\u00E9", "\xC6\xB9?"},
       // the five bytes that 1252 leaves unassigned map to the C1 controls and back
       {1252, u"\u0081\u008D\u008F\u0090\u009D\u0152", "\x81\x8D\x8F\x90\x9D\x8C"},
       {65001, u"\U0001F600", "\xF0\x9F\x98\x80"},
   };
-  for (const auto &c : cases) {
-    world().codePage = c.codePage;
-    EXPECT_EQ(ToAnsi(c.text), c.bytes) << c.codePage;
+  for (const auto &[codePage, text, bytes] : cases) {
+    world().codePage = codePage;
+    EXPECT_EQ(ToAnsi(text), bytes) << codePage;
   }
 }
 

@@ -87,8 +87,7 @@ TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWh
 TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
   WriteEventLogEntry(u"one", kEventLogErrorType, 103);
   WriteEventLogEntry(u"two", kEventLogErrorType, 101);
-  EXPECT_EQ(world().registrations, 2);
-  EXPECT_EQ(world().deregistrations, 2);
+  EXPECT_EQ(std::pair(world().registrations, world().deregistrations), std::pair(2, 2));
   EXPECT_EQ(world().entries.size(), 2u);
 }
 
@@ -99,9 +98,9 @@ TEST_F(WriteEventLogEntryTest, RefusedEntryShowsOneMessageBoxWithTheErrorCodeAlo
   EXPECT_NO_THROW(WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100));
   EXPECT_TRUE(world().entries.empty());
   ASSERT_EQ(world().messageBoxes.size(), 1u);
-  EXPECT_EQ(world().messageBoxes[0].text, u"1502");
-  EXPECT_EQ(world().messageBoxes[0].caption, u"Morex");
-  EXPECT_EQ(world().messageBoxes[0].type, 0u); // MB_OK, no icon
+  const fake::MessageBoxRecord &box = world().messageBoxes[0];
+  // Type 0: MB_OK, no icon.
+  EXPECT_EQ(std::tie(box.text, box.caption, box.type), std::tuple(u"1502", u"Morex", 0u));
   std::vector<std::uint64_t> loads;
   for (const fake::CallRecord &call : world().calls)
     if (call.call == fake::Call::LoadLibraryExW && call.text == "user32.dll")

@@ -10,10 +10,6 @@
 namespace morex {
 namespace {
 
-std::u16string KeyAt(const CommandLineOptions &options, std::int32_t position) {
-  return options.Item(position)->Key();
-}
-
 using testing::Property;
 using testing::Throws;
 
@@ -55,7 +51,7 @@ TEST(CommandLineOptions, AddWithoutKeyStoresMembersReachableOnlyByPosition) {
   options.Add(u"first", u"1");
   options.Add(u"second", u"2");
   EXPECT_EQ(options.Count(), 2);
-  EXPECT_EQ(KeyAt(options, 1), u"first");
+  EXPECT_EQ(options.Item(1)->Key(), u"first");
   EXPECT_EQ(TextOf(options.Item(2)->Value()), u"2");
   EXPECT_THAT([&] { options.Item(u"first"); }, Raises(kFailureNoSuchMember));
 }
@@ -90,10 +86,9 @@ TEST(CommandLineOptions, DuplicateKeyInAnyCaseFailsAndLeavesTheCollectionUnchang
 
 TEST(CommandLineOptions, FoldsOnlyAsciiLetters) {
   CommandLineOptions options;
-  options.Add(u"\u00C4", u"", u"\u00C4"); // A with diaeresis
-  options.Add(u"\u00E4", u"", u"\u00E4"); // its lower case is a different key
-  // The neighbours of A and Z, and the letters' own neighbours in lower case.
-  for (const char16_t *key : {u"@", u"`", u"[", u"{"})
+  // A with diaeresis and its lower case, a different key; the neighbours of A and Z, and the
+  // letters' own neighbours in lower case.
+  for (const char16_t *key : {u"\u00C4", u"\u00E4", u"@", u"`", u"[", u"{"})
     options.Add(key, u"", key);
   EXPECT_EQ(options.Count(), 6);
   options.Add(u"/Z", u"a", u"/Z");
@@ -131,15 +126,15 @@ TEST(CommandLineOptions, RemoveClosesTheGapAndFreesTheKey) {
   options.Add(u"", u"");
   options.Remove(u"B");
   EXPECT_EQ(options.Count(), 3);
-  EXPECT_EQ(KeyAt(options, 2), u"c");
+  EXPECT_EQ(options.Item(2)->Key(), u"c");
   options.Remove(1);
-  EXPECT_EQ(KeyAt(options, 1), u"c");
+  EXPECT_EQ(options.Item(1)->Key(), u"c");
   EXPECT_THAT([&] { options.Item(u"a"); }, Raises(kFailureNoSuchMember));
   options.Add(u"b", u"again", u"b"); // the removed key is free again
   EXPECT_EQ(TextOf(options.Item(u"b")->Value()), u"again");
-  EXPECT_EQ(KeyAt(options, 3), u"b");
+  EXPECT_EQ(options.Item(3)->Key(), u"b");
   options.Remove(2); // the keyless member between the two
-  EXPECT_EQ(KeyAt(options, 2), u"b");
+  EXPECT_EQ(options.Item(2)->Key(), u"b");
 }
 
 TEST(CommandLineOptions, EnumeratesInOrderOfAdding) {
@@ -147,13 +142,12 @@ TEST(CommandLineOptions, EnumeratesInOrderOfAdding) {
   options.Add(u"b", u"", u"b");
   options.Add(u"a", u"", u"a");
   options.Add(u"", u"");
-  std::vector<std::u16string> keys;
+  std::vector<std::u16string> keys, viaNewEnum;
   for (const auto &option : options)
     keys.push_back(option->Key());
-  EXPECT_EQ(keys, (std::vector<std::u16string>{u"b", u"a", u""}));
-  std::vector<std::u16string> viaNewEnum;
   for (const auto &option : options.NewEnum())
     viaNewEnum.push_back(option->Key());
+  EXPECT_EQ(keys, (std::vector<std::u16string>{u"b", u"a", u""}));
   EXPECT_EQ(viaNewEnum, keys);
   EXPECT_TRUE(options.NewEnum().begin() == options.begin());
   EXPECT_FALSE(options.begin() == options.end());

@@ -18,14 +18,11 @@ long long allocationsMade = 0;
 } // namespace
 
 void *operator new(std::size_t size) {
-  if (morex::fake::InsidePlatformCall())
-    return std::malloc(size ? size : 1); // Win32 calls fail by their results, never by throwing
-  if (allocationsBeforeFailure == 0) {
-    allocationsBeforeFailure = -1;
-    throw std::bad_alloc();
-  }
-  if (allocationsBeforeFailure > 0)
-    --allocationsBeforeFailure;
+  // Inside a Win32 call: those fail by their results, never by throwing.
+  if (morex::fake::Entered::depth > 0)
+    return std::malloc(size ? size : 1);
+  if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0)
+    throw std::bad_alloc(); // once: the count is negative from then on
   ++allocationsMade;
   if (void *memory = std::malloc(size ? size : 1))
     return memory;
@@ -87,16 +84,12 @@ TEST(OutOfMemory, AddThatRunsOutOfMemoryLeavesTheCollectionAsItWas) {
     CommandLineOptions options;
     options.Add(u"a", u"", u"a");
     allocationsBeforeFailure = n; // the option, its index node, the members growing
-    bool failed = false;
     try {
       options.Add(u"b", u"", u"b");
-    } catch (const std::bad_alloc &) {
-      failed = true;
-    }
-    allocationsBeforeFailure = -1;
-    if (!failed) { // n lies past the last allocation of Add
+      allocationsBeforeFailure = -1; // n lies past the last allocation of Add
       EXPECT_EQ(options.Count(), 2);
       break;
+    } catch (const std::bad_alloc &) { // the planned failure, which ends the plan
     }
     SCOPED_TRACE(n); // the allocation that failed
     EXPECT_EQ(options.Count(), 1);

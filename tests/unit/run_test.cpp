@@ -70,12 +70,11 @@ TEST_F(RunTest, StartPassesOnlyStartRightsAndNoArguments) {
 }
 
 TEST_F(RunTest, OnlyTheExactWordStartRequestsAStartAndTheWordIsReportedAsTyped) {
-  for (const auto &[word, reported] :
-       {std::pair{u"Start", "Start"}, {u"restart", "restart"}, {u"START", "START"}}) {
-    fake::Reset();
+  for (const std::string word : {"Start", "restart", "START"}) {
+    SetUp(); // a fresh world for each word
     world().services["Spooler"].state = ServiceState::Running;
-    Run(std::u16string(u"/command ") + word + u" /service Spooler");
-    EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, std::string(reported) + " Spooler"}}));
+    Run(u"/command " + std::u16string(word.begin(), word.end()) + u" /service Spooler");
+    EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, word + " Spooler"}}));
     EXPECT_EQ(world().CountCalls(Call::StartServiceA), 0);
     EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
   }
@@ -108,9 +107,9 @@ TEST_F(RunTest, RightRefusedOrInvalidNameEndInEvent101) {
   // A trailing blank gives "/service" an empty value instead of leaving it without one.
   Run(u"/command start /service ");
   Run(u"/command start /service Spool\\er");
-  Run(u"/command start /service " + std::u16string(257, u'x'));
-  Run(u"/command start /service " + std::u16string(256, u'x'));
-  Run(u"/command start /service " + std::u16string(32000, u'x')); // longer than an entry takes
+  // One past the longest name, the longest, and one longer than an entry takes.
+  for (const std::size_t length : {257, 256, 32000})
+    Run(u"/command start /service " + std::u16string(length, u'x'));
   EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "5 - stop Spooler"},
                                           {101, 1, "123 - start "},
                                           {101, 1, "123 - start Spool\\er"},
@@ -124,14 +123,12 @@ TEST_F(RunTest, RightRefusedOrInvalidNameEndInEvent101) {
 
 TEST_F(RunTest, StatusIsTheErrorCodeWhereItFits16BitsAndFallsBackElsewhere) {
   // Each fault stays: a later one fails an earlier call of the run.
-  for (const auto &[call, error] :
-       std::vector<std::pair<Call, platform::Dword>>{{Call::StartServiceA, 1},
-                                                     {Call::StartServiceA, 32767},
-                                                     {Call::StartServiceA, 32768},
-                                                     {Call::StartServiceA, 70000},
-                                                     {Call::StartServiceA, 0},
-                                                     {Call::OpenServiceA, 0},
-                                                     {Call::OpenSCManagerA, 0x80070005u}}) {
+  const std::pair<Call, platform::Dword> faults[] = {
+      {Call::StartServiceA, 1},           {Call::StartServiceA, 32767},
+      {Call::StartServiceA, 32768},       {Call::StartServiceA, 70000},
+      {Call::StartServiceA, 0},           {Call::OpenServiceA, 0},
+      {Call::OpenSCManagerA, 0x80070005u}};
+  for (const auto &[call, error] : faults) {
     world().faults[call] = {error};
     Run(u"/command start /service Spooler");
   }
@@ -189,8 +186,7 @@ TEST_F(RunTest, BadCommandLinesEndIn102AloneWithoutARequest) {
        "option or word may appear only once."},
   };
   for (const auto &[arguments, description] : cases) {
-    fake::Reset();
-    world().services["Spooler"] = fake::Service{};
+    SetUp(); // a fresh world for each command line
     Run(arguments);
     EXPECT_EQ(Events(), (std::vector<Event>{{102, 1, description}})) << description;
     EXPECT_EQ(world().CountCalls(Call::OpenSCManagerA), 0);
@@ -215,8 +211,7 @@ TEST_F(RunTest, FailureWhileWriting102EndsQuietly) {
 
 TEST_F(RunTest, DllsComeFromSystem32AloneOrAtLeastNotFromTheCurrentFolder) {
   mdlMain::LoadDllsFromSystem32Only();
-  EXPECT_EQ(world().FindCall(Call::SetDefaultDllDirectories)->number,
-            platform::kLoadLibrarySearchSystem32);
+  EXPECT_EQ(Called(Call::SetDefaultDllDirectories).second, platform::kLoadLibrarySearchSystem32);
   EXPECT_EQ(world().CountCalls(Call::SetDllDirectoryW), 0);
   world().faults[Call::SetDefaultDllDirectories] = {platform::kErrorProcNotFound};
   mdlMain::LoadDllsFromSystem32Only();

@@ -11,7 +11,8 @@ namespace {
 
 using Members = std::vector<std::pair<std::u16string, std::u16string>>;
 using Outcome = std::pair<std::int32_t, Members>; // the failure number (0: none), what was added
-using Counted = std::pair<std::int32_t, std::size_t>; // the failure number, the members added
+// The failure number, how many members were added, and the last of them.
+using Counted = std::tuple<std::int32_t, std::size_t, Members::value_type>;
 
 Members Contents(const CommandLineOptions &options) {
   Members members;
@@ -20,14 +21,8 @@ Members Contents(const CommandLineOptions &options) {
   return members;
 }
 
-Members Load(const std::u16string &text) {
-  CommandLineOptions options;
-  options.LoadCommandLineArgs(text);
-  return Contents(options);
-}
-
 // Loads the text; returns the failure number (0 when none) and what was added before it.
-Outcome LoadExpectingFailure(const std::u16string &text) {
+Outcome Load(const std::u16string &text) {
   CommandLineOptions options;
   try {
     options.LoadCommandLineArgs(text);
@@ -37,13 +32,12 @@ Outcome LoadExpectingFailure(const std::u16string &text) {
   return {0, Contents(options)};
 }
 
-// The failure number and how many members were added before it.
 Counted FailureAndCount(const std::u16string &text) {
-  const auto [number, members] = LoadExpectingFailure(text);
-  return {number, members.size()};
+  const auto [number, members] = Load(text);
+  return {number, members.size(), members.empty() ? Members::value_type() : members.back()};
 }
 
-// n tokens: distinct plain words, with the last `tail` words replaced.
+// n distinct plain words, w0 to w(n-1), then the tokens of `tail`.
 std::u16string Words(std::size_t n, const std::string &tail = {}) {
   std::string text;
   for (std::size_t i = 0; i < n; ++i)
@@ -54,29 +48,29 @@ std::u16string Words(std::size_t n, const std::string &tail = {}) {
 
 TEST(LoadCommandLineArgs, ReadsOptionsInEitherOrder) {
   EXPECT_EQ(Load(u"/command start /service Spooler"),
-            (Members{{u"/command", u"start"}, {u"/service", u"Spooler"}}));
+            Outcome(0, {{u"/command", u"start"}, {u"/service", u"Spooler"}}));
   EXPECT_EQ(Load(u"/service Spooler /command stop"),
-            (Members{{u"/service", u"Spooler"}, {u"/command", u"stop"}}));
+            Outcome(0, {{u"/service", u"Spooler"}, {u"/command", u"stop"}}));
 }
 
 TEST(LoadCommandLineArgs, EmptyTextAddsNothing) {
-  EXPECT_TRUE(Load(u"").empty());
+  EXPECT_EQ(Load(u""), Outcome(0, {}));
 }
 
 TEST(LoadCommandLineArgs, SplitsAtEverySingleSpaceOnly) {
   // Double space: an empty value, then the word stored under itself.
-  EXPECT_EQ(Load(u"/command  start"), (Members{{u"/command", u""}, {u"start", u""}}));
+  EXPECT_EQ(Load(u"/command  start"), Outcome(0, {{u"/command", u""}, {u"start", u""}}));
   // Tabs and quotes are ordinary characters.
   EXPECT_EQ(Load(u"/service \"My\tService\" x"),
-            (Members{{u"/service", u"\"My\tService\""}, {u"x", u""}}));
+            Outcome(0, {{u"/service", u"\"My\tService\""}, {u"x", u""}}));
   EXPECT_EQ(Load(u"/service \"My Service\""),
-            (Members{{u"/service", u"\"My"}, {u"Service\"", u""}}));
+            Outcome(0, {{u"/service", u"\"My"}, {u"Service\"", u""}}));
 }
 
 TEST(LoadCommandLineArgs, EmptyTokensAreStoredWithoutKeyAndNeverCollide) {
-  EXPECT_EQ(Load(u"/service Spooler "), (Members{{u"/service", u"Spooler"}, {u"", u""}}));
-  EXPECT_EQ(Load(u" a  "), (Members{{u"", u""}, {u"a", u""}, {u"", u""}, {u"", u""}}));
-  EXPECT_EQ(Load(u" "), (Members{{u"", u""}, {u"", u""}}));
+  EXPECT_EQ(Load(u"/service Spooler "), Outcome(0, {{u"/service", u"Spooler"}, {u"", u""}}));
+  EXPECT_EQ(Load(u" a  "), Outcome(0, {{u"", u""}, {u"a", u""}, {u"", u""}, {u"", u""}}));
+  EXPECT_EQ(Load(u" "), Outcome(0, {{u"", u""}, {u"", u""}}));
 }
 
 TEST(LoadCommandLineArgs, TakesTheValueTokenWhateverItLooksLike) {
@@ -94,8 +88,8 @@ TEST(LoadCommandLineArgs, KeysKeepTheirCaseAndAreFoundWithoutIt) {
 }
 
 TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
-  EXPECT_EQ(LoadExpectingFailure(u"/service"), Outcome(kFailureIndexOutOfRange, {}));
-  EXPECT_EQ(LoadExpectingFailure(u"/command start /service"),
+  EXPECT_EQ(Load(u"/service"), Outcome(kFailureIndexOutOfRange, {}));
+  EXPECT_EQ(Load(u"/command start /service"),
             Outcome(kFailureIndexOutOfRange, {{u"/command", u"start"}}));
   EXPECT_THAT([] { CommandLineOptions().LoadCommandLineArgs(u"/service"); },
               testing::Throws<Failure>(testing::Property(
@@ -104,10 +98,8 @@ TEST(LoadCommandLineArgs, OptionWithoutValueFailsAndKeepsWhatCameBefore) {
 }
 
 TEST(LoadCommandLineArgs, RepeatedKeyOrWordFailsAfterKeepingEarlierMembers) {
-  EXPECT_EQ(LoadExpectingFailure(u"a b a"),
-            Outcome(kFailureDuplicateKey, {{u"a", u""}, {u"b", u""}}));
-  EXPECT_EQ(LoadExpectingFailure(u"/service a /SERVICE b"),
-            Outcome(kFailureDuplicateKey, {{u"/service", u"a"}}));
+  EXPECT_EQ(Load(u"a b a"), Outcome(kFailureDuplicateKey, {{u"a", u""}, {u"b", u""}}));
+  EXPECT_EQ(Load(u"/service a /SERVICE b"), Outcome(kFailureDuplicateKey, {{u"/service", u"a"}}));
 }
 
 TEST(LoadCommandLineArgs, OnlyAddsToWhatIsAlreadyThere) {
@@ -119,28 +111,29 @@ TEST(LoadCommandLineArgs, OnlyAddsToWhatIsAlreadyThere) {
 }
 
 TEST(LoadCommandLineArgs, HandlesUpTo32767Tokens) {
-  EXPECT_EQ(Load(Words(32767)).size(), 32767u);
+  EXPECT_EQ(FailureAndCount(Words(32767)), Counted(0, 32767, {u"w32766", u""}));
   // An option whose value is the very last of 32767 tokens.
-  EXPECT_EQ(Load(Words(32765, "/last value")).back(), Members::value_type(u"/last", u"value"));
+  EXPECT_EQ(FailureAndCount(Words(32765, "/last value")), Counted(0, 32766, {u"/last", u"value"}));
 }
 
 TEST(LoadCommandLineArgs, OptionAsThe32767thTokenHasNoValue) {
-  EXPECT_EQ(FailureAndCount(Words(32766, "/last")), Counted(kFailureIndexOutOfRange, 32766));
+  EXPECT_EQ(FailureAndCount(Words(32766, "/last")),
+            Counted(kFailureIndexOutOfRange, 32766, {u"w32765", u""}));
 }
 
 TEST(LoadCommandLineArgs, The32768thTokenOverflowsTheIndex) {
   // A plain word at index 32767 is added, then stepping past it overflows.
-  EXPECT_EQ(FailureAndCount(Words(32768)), Counted(kFailureOverflow, 32768));
+  EXPECT_EQ(FailureAndCount(Words(32768)), Counted(kFailureOverflow, 32768, {u"w32767", u""}));
   // An option at index 32767: its value index can't be formed.
-  EXPECT_EQ(FailureAndCount(Words(32767, "/last")), Counted(kFailureOverflow, 32767));
+  EXPECT_EQ(FailureAndCount(Words(32767, "/last")),
+            Counted(kFailureOverflow, 32767, {u"w32766", u""}));
   // An option at index 32766 takes the last token, then the step by two overflows.
-  const auto [number, members] = LoadExpectingFailure(Words(32766, "/last value"));
-  EXPECT_EQ(number, kFailureOverflow);
-  EXPECT_EQ(members.back(), Members::value_type(u"/last", u"value"));
+  EXPECT_EQ(FailureAndCount(Words(32766, "/last value")),
+            Counted(kFailureOverflow, 32767, {u"/last", u"value"}));
 }
 
 TEST(LoadCommandLineArgs, MoreThan32768TokensOverflowBeforeAnyIsHandled) {
-  EXPECT_EQ(FailureAndCount(Words(32769)), Counted(kFailureOverflow, 0));
+  EXPECT_EQ(FailureAndCount(Words(32769)), Counted(kFailureOverflow, 0, {}));
 }
 
 } // namespace
