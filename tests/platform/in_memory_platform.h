@@ -16,14 +16,20 @@
 namespace morex::platform {
 
 // System error codes that only the stand-in gives and the tests expect; Morex branches on none.
-inline constexpr Dword kErrorAccessDenied = 5, kErrorInvalidHandle = 6, kErrorNotEnoughMemory = 8,
-                       kErrorInsufficientBuffer = 122, kErrorInvalidName = 123,
-                       kErrorProcNotFound = 127, kErrorInvalidAddress = 487;
-// The service manager's.
-inline constexpr Dword kErrorInvalidServiceControl = 1052, kErrorServiceRequestTimeout = 1053,
-                       kErrorServiceAlreadyRunning = 1056, kErrorServiceDisabled = 1058,
-                       kErrorServiceDoesNotExist = 1060, kErrorServiceNotActive = 1062;
-inline constexpr Dword kRpcSInvalidBound = 1734; // the event log's, for too much data
+inline constexpr Dword kErrorAccessDenied = 5;
+inline constexpr Dword kErrorInvalidHandle = 6;
+inline constexpr Dword kErrorNotEnoughMemory = 8;
+inline constexpr Dword kErrorInsufficientBuffer = 122;
+inline constexpr Dword kErrorInvalidName = 123;
+inline constexpr Dword kErrorProcNotFound = 127;
+inline constexpr Dword kErrorInvalidAddress = 487;
+inline constexpr Dword kErrorInvalidServiceControl = 1052;
+inline constexpr Dword kErrorServiceRequestTimeout = 1053;
+inline constexpr Dword kErrorServiceAlreadyRunning = 1056;
+inline constexpr Dword kErrorServiceDisabled = 1058;
+inline constexpr Dword kErrorServiceDoesNotExist = 1060;
+inline constexpr Dword kErrorServiceNotActive = 1062;
+inline constexpr Dword kRpcSInvalidBound = 1734;
 
 } // namespace morex::platform
 
@@ -49,8 +55,10 @@ struct CallRecord {
 };
 
 struct EventEntry {
-  std::string server, source;
-  platform::Word type = 0, category = 0;
+  std::string server;
+  std::string source;
+  platform::Word type = 0;
+  platform::Word category = 0;
   platform::Dword eventId = 0;
   bool hasUserSid = false;
   std::vector<std::string> strings{};
@@ -58,7 +66,8 @@ struct EventEntry {
 };
 
 struct MessageBoxRecord {
-  std::u16string text, caption;
+  std::u16string text;
+  std::u16string caption;
   unsigned type = 0;
 };
 
@@ -76,7 +85,8 @@ struct Service {
 // normally, the next `times` calls fail (times < 0: every one from then on).
 struct Fault {
   platform::Dword error = 0;
-  int skip = 0, times = -1;
+  int skip = 0;
+  int times = -1;
 };
 
 struct World {
@@ -92,7 +102,8 @@ struct World {
   std::vector<CallRecord> calls;
   std::vector<EventEntry> entries;
   std::vector<MessageBoxRecord> messageBoxes;
-  int registrations = 0, deregistrations = 0;
+  int registrations = 0;
+  int deregistrations = 0;
 
   // Handles and blocks still held by the code under test.
   std::set<platform::Handle> openManagers;
