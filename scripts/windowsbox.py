@@ -20,6 +20,7 @@ from scripts.wine_debug import Entry
 
 COMMAND_SECONDS = 120
 ENTRY_SECONDS = 5  # the log's service writes on its own thread: an entry may show a moment late
+EXIT_SECONDS = 5  # a stopped service's process ends a moment after it says it stopped
 EVENT = "{http://schemas.microsoft.com/win/2004/08/events/event}"
 # The level that Windows gives an entry of each event-logging type: error 2, warning 3,
 # information 4; success and the audit types 0.
@@ -93,8 +94,8 @@ class WindowsBox(Box):
         if Path(WindowsPaths.tool).exists():  # not yet on a computer new to the suite
             self.service("stop", check=False)
         self.program("sc.exe", "delete", SERVICE_NAME, check=False)
-        deadline = time.monotonic() + ENTRY_SECONDS  # a stopped service's process ends after
-        while self.our_processes() and time.monotonic() < deadline:  # it says it stopped
+        deadline = time.monotonic() + EXIT_SECONDS
+        while self.our_processes() and time.monotonic() < deadline:
             time.sleep(0.2)
 
     def our_processes(self):
