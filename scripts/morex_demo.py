@@ -107,9 +107,13 @@ def interrupted(_signal, _frame):
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGINT, interrupted)
     try:
+        signal.signal(signal.SIGINT, interrupted)
+        # run.sh starts the demo with Ctrl-C blocked: one that came meanwhile arrives here.
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, [signal.SIGINT])
         main(sys.argv[1], sys.argv[2], sys.argv[3:])
+        # A Ctrl-C during the interpreter's own end would print a traceback: run.sh says it.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
     except WineError as error:
         sys.exit(f"scripts/run.sh: {error}")
     except KeyboardInterrupt:

@@ -20,6 +20,10 @@ if [ $# -gt 0 ] && [[ $1 != --?* && $1 != -h ]]; then
   stamp=build/mingw/.run-built
   if [ ! -f "$stamp" ] || [ -n "$(find src tests/e2e/windows tests/CMakeLists.txt bench cmake \
     CMakeLists.txt CMakePresets.json -newer "$stamp" -print -quit)" ]; then
+    # build.sh announces a tree it configures; a configured tree is built again quietly.
+    if [ -f build/mingw/CMakeFiles/cmake.check_cache ]; then
+      echo "Building the mingw tree (a source is newer than its last build here)..." >&2
+    fi
     mkdir -p build
     started=$(mktemp build/.run-build.XXXXXX) # files changed during the build count next time
     trap 'rm -f "$started"' EXIT # a failed or interrupted build leaves no stamp behind
@@ -27,4 +31,18 @@ if [ $# -gt 0 ] && [[ $1 != --?* && $1 != -h ]]; then
     mv "$started" "$stamp"
   fi
 fi
-exec /usr/bin/python3 -m scripts.morex_demo build/mingw build/demo-prefix "$@"
+
+# Python is started with Ctrl-C ignored and blocked, so that none lands in its start-up (a
+# traceback, or a silent end); the demo takes it once its own handler is in place. One
+# that came before could not be held back: the run then ends and this says so.
+interrupted=
+trap 'interrupted=yes' INT
+status=0
+(trap '' INT && exec env --block-signal=INT /usr/bin/python3 -m scripts.morex_demo \
+  build/mingw build/demo-prefix "$@") || status=$?
+# 130 is the demo's own interrupted end, said by the demo itself.
+if [ -n "$interrupted" ] && [ "$status" -ne 130 ]; then
+  echo "scripts/run.sh: interrupted" >&2
+  exit 130
+fi
+exit "$status"

@@ -8,6 +8,7 @@ import signal
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 from pathlib import Path
 
@@ -95,24 +96,41 @@ class DemoCases(unittest.TestCase):
         self.assertIn(demo_line(100, "start MorexDemo"), out.splitlines())
 
     def test_readme_run_command_works_from_a_fresh_clone(self):
-        """The README's command as written, in a clone of the commit (no build/), then the
-        stop and --shutdown."""
+        """The README's command as written, in a clone of the commit (no build/): a first build
+        interrupted, then said again by the next run; the stop; warm runs interrupted at
+        moments spread over their course, each ending whole or with the one line; --shutdown."""
         clone = Path(self.enterContext(tempfile.TemporaryDirectory())) / "morex"
         commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
         subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True, timeout=120)
         subprocess.run(["git", "-C", clone, "checkout", "-q", commit.strip()], check=True)
         box = WineBox(clone / "build" / "demo-prefix", clone / "build" / "mingw")
         self.addCleanup(box.destroy)  # before the clone is deleted
-        stop = [*README_RUN[:2], "stop", *README_RUN[3:]]
-        started, stopped, _ = [finish(subprocess.Popen(words, cwd=clone, text=True,
-                                                       stdout=subprocess.PIPE,
-                                                       stderr=subprocess.PIPE,
-                                                       start_new_session=True))[0]
-                               for words in (README_RUN, stop, README_RUN[:1] + ["--shutdown"])]
+        run = lambda words: subprocess.Popen(words, cwd=clone, text=True, stdout=subprocess.PIPE,
+                                             stderr=subprocess.PIPE, start_new_session=True)
+        first = run(README_RUN)
+        while not (clone / "build/mingw/CMakeFiles/cmake.check_cache").exists():
+            self.assertIsNone(first.poll(), "the first run ended before its build began")
+            time.sleep(0.1)
+        os.killpg(first.pid, signal.SIGINT)
+        finish(first, 130)
+        started, building = finish(run(README_RUN))
+        self.assertIn("Building the mingw tree", building)
+        stopped, _ = finish(run([*README_RUN[:2], "stop", *README_RUN[3:]]))
+        for moment in (0.3 * step / 9 for step in range(10)):
+            warm = run(README_RUN)
+            time.sleep(moment)
+            os.killpg(warm.pid, signal.SIGINT)
+            out, err = warm.communicate(timeout=DEMO_SECONDS)
+            ended = (warm.returncode, err.splitlines()[-1:],
+                     "Traceback" in err or warm.returncode < 0 and out != "")
+            self.assertIn(ended, [(0, [], False), (130, ["scripts/run.sh: interrupted"], False),
+                                  (-signal.SIGINT, [], False)], f"at {moment:.2f} s:\n{err}")
+        finish(run(README_RUN[:1] + ["--shutdown"]))
         self.assertIn(demo_line(100, "start MorexDemo"), started.splitlines())
         self.assertIn("Service MorexDemo is now running.", started)
         self.assertIn(demo_line(100, "stop MorexDemo"), stopped.splitlines())
         self.assertEqual(box.our_processes(), [])
+
 
 if __name__ == "__main__":
     unittest.main()
