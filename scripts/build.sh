@@ -12,7 +12,7 @@ log=
 trap 'rm -f "$log"; exit 130' INT
 mkdir -p build
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
-# What a first build took on fresh clones on an idle 2-core machine (see README.md).
+# What a first build took on fresh clones on an idle 2-core machine (see docs/demo.md).
 declare -A took=([mingw]="about 15 s" [native]="about 30 s")
 # Configures only a tree whose configure never finished (CMake writes cmake.check_cache last,
 # so an interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt
