@@ -72,6 +72,8 @@ class DemoCases(unittest.TestCase):
             out, err = self.demo(*mistyped, status=2)
             self.assertEqual(out, "")
             self.assertIn("usage: scripts/run.sh", err)
+        usage, _ = self.demo("--help")  # as docs/demo.md quotes it
+        self.assertIn(usage.strip().replace("\n", "\n    "), (SOURCE / "docs/demo.md").read_text())
         out, _ = self.demo("--", "--shutdown", " now")
         self.assertIn("Morex.exe --shutdown  now\n", out)
         self.assertTrue(self.box.running(), "-- --shutdown shut the demo computer down")
