@@ -14,18 +14,20 @@ mkdir -p build
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
 # What a first build took on fresh clones on an idle 2-core machine (see docs/demo.md).
 declare -A took=([mingw]="about 15 s" [native]="about 30 s")
-# Configures only a tree whose configure never finished (CMake writes cmake.check_cache last,
-# so an interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt
-# changed, and a warm run must not pay for a configure each time.
+# Configures only a tree whose configure never finished (the mark is set once it did, so an
+# interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt changed,
+# and a warm run must not pay for a configure each time.
 for preset in "$@"; do
+  configured=build/$preset/.configured
   configure=:
-  if [ ! -f "build/$preset/CMakeFiles/cmake.check_cache" ]; then
+  if [ ! -f "$configured" ]; then
     note=${took[$preset]:+, ${took[$preset]} on 2 cores}
     echo "Building the $preset tree (first time only$note)..." >&2
     configure=cmake
   fi
   log=$(mktemp)
-  if ! { $configure --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)"; } >"$log" 2>&1; then
+  if ! { $configure --preset "$preset" && touch "$configured" &&
+    cmake --build --preset "$preset" -j "$(nproc)"; } >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
     echo "Building the $preset tree failed." >&2

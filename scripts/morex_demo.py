@@ -77,7 +77,7 @@ def build_if_stale(build_dir):
     if stamp.exists() and stamp.stat().st_mtime >= newest_input_time():
         return
     # build.sh announces a tree it configures; a configured one is built again quietly.
-    if (Path(build_dir) / "CMakeFiles" / "cmake.check_cache").exists():
+    if (Path(build_dir) / ".configured").exists():
         progress("Building the mingw tree (a source is newer than its last build here)...")
     started = time.time()  # a file changed during the build counts next time
     if subprocess.run([CHECKOUT / "scripts" / "build.sh", "mingw"]).returncode != 0:

@@ -110,7 +110,7 @@ class DemoCases(unittest.TestCase):
         run = lambda words: subprocess.Popen(words, cwd=clone, text=True, stdout=subprocess.PIPE,
                                              stderr=subprocess.PIPE, start_new_session=True)
         first = run(README_RUN)
-        while not (clone / "build/mingw/CMakeFiles/cmake.check_cache").exists():
+        while not (clone / "build/mingw/.configured").exists():
             self.assertIsNone(first.poll(), "the first run ended before its build began")
             time.sleep(0.1)
         os.killpg(first.pid, signal.SIGINT)
