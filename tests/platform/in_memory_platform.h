@@ -43,7 +43,15 @@ enum class Call {
   SetDefaultDllDirectories, SetDllDirectoryW, ProcessIdToSessionId, LoadLibraryExW,
   GetUserObjectInformationW, MessageBoxW,
 };
+inline constexpr const char *kCallNames[] = {
+  "OpenSCManagerA", "OpenServiceA", "StartServiceA", "ControlService", "CloseServiceHandle",
+  "RegisterEventSourceA", "ReportEventA", "DeregisterEventSource",
+  "GlobalAlloc", "GlobalFree", "RtlMoveMemory", "WideCharToMultiByte",
+  "SetDefaultDllDirectories", "SetDllDirectoryW", "ProcessIdToSessionId", "LoadLibraryExW",
+  "GetUserObjectInformationW", "MessageBoxW",
+};
 // clang-format on
+static_assert(std::size(kCallNames) == static_cast<std::size_t>(Call::MessageBoxW) + 1);
 
 // One call as it was made: the text argument (a name) and the numeric one (access, control,
 // flags or size), where the call has them, and the last error it left behind.

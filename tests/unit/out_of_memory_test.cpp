@@ -53,6 +53,7 @@ protected:
     allocationsMade = 0;
     mdlMain::Main(); // counts the allocations of one run
     const long long total = allocationsMade;
+    ExpectNothingOutstanding(); // before the next Arrange replaces this world
     ASSERT_GT(total, 10);
     RecordProperty("allocations", static_cast<int>(total));
     for (long long n = 0; n < total; ++n) {

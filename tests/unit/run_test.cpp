@@ -37,7 +37,9 @@ protected:
 
   ServiceState SpoolerState() { return world().services["Spooler"].state; }
   Record Called(Call call) {
-    return {world().FindCall(call)->text, world().FindCall(call)->number};
+    const fake::CallRecord *found = world().FindCall(call);
+    EXPECT_NE(found, nullptr) << "no call of " << fake::kCallNames[static_cast<int>(call)];
+    return found ? Record{found->text, found->number} : Record{};
   }
   bool RequestSent() {
     return world().CountCalls(Call::StartServiceA) + world().CountCalls(Call::ControlService) > 0;
@@ -69,16 +71,20 @@ TEST_F(RunTest, StartPassesOnlyStartRightsAndNoArguments) {
   EXPECT_EQ(SpoolerState(), ServiceState::Running);
 }
 
-TEST_F(RunTest, OnlyTheExactWordStartRequestsAStartAndTheWordIsReportedAsTyped) {
-  for (const std::string word : {"Start", "restart", "START"}) {
-    SetUp(); // a fresh world for each word
-    world().services["Spooler"].state = ServiceState::Running;
-    Run(u"/command " + std::u16string(word.begin(), word.end()) + u" /service Spooler");
-    EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, word + " Spooler"}}));
-    EXPECT_EQ(world().CountCalls(Call::StartServiceA), 0);
-    EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
-  }
+// A fresh world for each word, checked for what its run left outstanding.
+class CommandWordTest : public RunTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CommandWordTest, OnlyTheExactWordStartRequestsAStartAndTheWordIsReportedAsTyped) {
+  const std::string &word = GetParam();
+  world().services["Spooler"].state = ServiceState::Running;
+  Run(u"/command " + std::u16string(word.begin(), word.end()) + u" /service Spooler");
+  EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, word + " Spooler"}}));
+  EXPECT_EQ(world().CountCalls(Call::StartServiceA), 0);
+  EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
 }
+
+INSTANTIATE_TEST_SUITE_P(RunTest, CommandWordTest, ::testing::Values("Start", "restart", "START"),
+                         [](const auto &info) { return info.param; });
 
 TEST_F(RunTest, KeysAreFoundInAnyLetterCase) {
   Run(u"/COMMAND start /SERVICE Spooler");
@@ -173,26 +179,36 @@ TEST_F(RunTest, FailureWhileWriting103EndsIn102Alone) {
   EXPECT_FALSE(RequestSent());
 }
 
-TEST_F(RunTest, BadCommandLinesEndIn102AloneWithoutARequest) {
-  const std::vector<std::pair<std::u16string, std::string>> cases = {
-      {u"", "The command line has no \"/command\" option. Usage: /command start|stop /service "
-            "<service name>"},
-      {u"/command start", "The command line has no \"/service\" option. Usage: /command "
-                          "start|stop /service <service name>"},
-      {u"/command start /service", "The option \"/service\" at the end of the command line "
-                                   "has no value."},
-      {u"/command start /service a /Command stop",
-       "The command line gives \"/Command\" more than once (letter case is ignored); each "
-       "option or word may appear only once."},
-  };
-  for (const auto &[arguments, description] : cases) {
-    SetUp(); // a fresh world for each command line
-    Run(arguments);
-    EXPECT_EQ(Events(), (std::vector<Event>{{102, 1, description}})) << description;
-    EXPECT_EQ(world().CountCalls(Call::OpenSCManagerA), 0);
-    ExpectNothingOutstanding();
-  }
+// A bad command line and the description of its event 102, each in a fresh world.
+struct BadCommandLine {
+  const char *name;
+  std::u16string arguments;
+  std::string description;
+};
+
+class BadCommandLineTest : public RunTest, public ::testing::WithParamInterface<BadCommandLine> {};
+
+TEST_P(BadCommandLineTest, EndsIn102AloneWithoutARequest) {
+  Run(GetParam().arguments);
+  EXPECT_EQ(Events(), (std::vector<Event>{{102, 1, GetParam().description}}));
+  EXPECT_EQ(world().CountCalls(Call::OpenSCManagerA), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    RunTest, BadCommandLineTest,
+    ::testing::Values(
+        BadCommandLine{"Empty", u"",
+                       "The command line has no \"/command\" option. Usage: /command "
+                       "start|stop /service <service name>"},
+        BadCommandLine{"NoService", u"/command start",
+                       "The command line has no \"/service\" option. Usage: /command "
+                       "start|stop /service <service name>"},
+        BadCommandLine{"KeyWithoutValue", u"/command start /service",
+                       "The option \"/service\" at the end of the command line has no value."},
+        BadCommandLine{"KeyTwice", u"/command start /service a /Command stop",
+                       "The command line gives \"/Command\" more than once (letter case is "
+                       "ignored); each option or word may appear only once."}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(RunTest, RefusedEntryShowsTheMessageBoxAndTheRunGoesOn) {
   world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
