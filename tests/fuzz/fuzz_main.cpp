@@ -42,11 +42,16 @@ void Check(bool condition, const char *rule) {
 void ApplyPlan(const std::uint8_t *plan, morex::fake::World &world) {
   world.codePage = kCodePages[plan[0] & 3];
   const std::uint8_t service = plan[1];
-  if (service & 1)
-    world.services["Spooler"] = {(service & 2) ? ServiceState::Running : ServiceState::Stopped,
-                                 ((service & 8) ? 0 : morex::platform::kServiceStart) |
-                                     ((service & 16) ? 0 : morex::platform::kServiceStop),
-                                 !(service & 4)};
+  if (service & 1) {
+    morex::fake::Service &spooler = world.services["Spooler"];
+    spooler.state = (service & 2) ? ServiceState::Running : ServiceState::Stopped;
+    spooler.grantedAccess = 0;
+    if (!(service & 8))
+      spooler.grantedAccess |= morex::platform::kServiceStart;
+    if (!(service & 16))
+      spooler.grantedAccess |= morex::platform::kServiceStop;
+    spooler.acceptsStop = !(service & 4);
+  }
   for (std::size_t i = 0; i < kPlanBytes - 2; ++i)
     if (const std::uint8_t byte = plan[2 + i]; byte & 0x80)
       world.faults[kFaultableCalls[i]] = {kErrors[byte & 15], (byte >> 4) & 3,

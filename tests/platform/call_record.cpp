@@ -6,12 +6,18 @@ namespace morex::fake {
 
 bool Faulted(Call call) {
   const auto found = State().faults.find(call);
-  Fault *fault = found == State().faults.end() ? nullptr : &found->second;
-  if (!fault || (fault->skip > 0 && fault->skip--) || fault->times == 0)
+  if (found == State().faults.end())
     return false;
-  if (fault->times > 0)
-    --fault->times;
-  return Fail(fault->error, true);
+  Fault &fault = found->second;
+  if (fault.skip > 0) {
+    --fault.skip; // this call still succeeds
+    return false;
+  }
+  if (fault.times == 0)
+    return false;
+  if (fault.times > 0)
+    --fault.times;
+  return Fail(fault.error, true);
 }
 
 World &State() {
