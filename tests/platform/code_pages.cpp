@@ -6,7 +6,6 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <cctype>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -65,17 +64,16 @@ char16_t BestFit(char16_t c) {
   return c >= 0xFF01 && c <= 0xFF5E ? static_cast<char16_t>(c - 0xFF01 + 0x21) : c;
 }
 
-// Its best fit also writes a Latin letter that the code page lacks as the letter without its
-// diacritic (U+00E4 as "a" in 1251). glibc's transliteration in C.UTF-8 takes the same step, and
-// others that Windows does not ("ss" for U+00DF): only its one-letter answers count.
+// And a Latin letter that the code page lacks as the letter without its diacritic (U+00E4 as a
+// in 1251), as glibc's transliteration in C.UTF-8 does; best fit gives one character for one,
+// so its longer answers ("ss" for U+00DF) and its "?" for none do not count.
 std::string WithoutDiacritic(unsigned codePage, char16_t c) {
   static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
   const locale_t previous = uselocale(unicode);
-  const std::string to = std::string(IconvName(codePage)) + "//TRANSLIT";
-  const std::string bytes =
-      Iconv(to.c_str(), "UTF-16LE", std::string(reinterpret_cast<const char *>(&c), 2));
+  const std::string to = IconvName(codePage) + std::string("//TRANSLIT");
+  const std::string bytes = Iconv(to.c_str(), "UTF-16LE", {reinterpret_cast<char *>(&c), 2});
   uselocale(previous);
-  return bytes.size() == 1 && std::isalpha(static_cast<unsigned char>(bytes[0])) ? bytes : "";
+  return bytes.size() == 1 && bytes != "?" ? bytes : "";
 }
 
 bool IsSurrogatePair(const std::u16string &text, std::size_t at) {

@@ -76,17 +76,14 @@ Dword GetCurrentProcessId() {
   return 4242;
 }
 
-// The directories that it takes, one or more: the application's, the user's, System32's, and
+// It takes one or more of four: the application's, the user's and System32's directories, and
 // the three together (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS).
-constexpr Dword kSearchDirectoryFlags = 0x200 | 0x400 | 0x800 | 0x1000;
-
 Bool SetDefaultDllDirectories(Dword directoryFlags) {
   const Entered call(Call::SetDefaultDllDirectories, "", directoryFlags);
+  const bool known = directoryFlags && !(directoryFlags & ~Dword{0x200 | 0x400 | 0x800 | 0x1000});
   if (Faulted(Call::SetDefaultDllDirectories))
     return 0;
-  if (!directoryFlags || (directoryFlags & ~kSearchDirectoryFlags))
-    return Fail<Bool>(kErrorInvalidParameter, 0);
-  return Succeed<Bool>(1);
+  return known ? Succeed<Bool>(1) : Fail<Bool>(kErrorInvalidParameter, 0);
 }
 
 Bool SetDllDirectoryW(const char16_t *pathName) {
@@ -118,15 +115,14 @@ Handle GetModuleHandleW(const char16_t *moduleName) {
                                             : Fail<Handle>(kErrorModNotFound, nullptr);
 }
 
-// Of kernel32's exports, the one that Morex asks for. A fault stands for a Windows 7 without its
+// Of kernel32's exports, the one that Morex asks for; a fault stands for a Windows 7 without its
 // 2011 loader update, which lacks it.
 Procedure GetProcAddress(Handle module, const char *procName) {
   const Entered call(Call::GetProcAddress, procName);
+  const bool known = module == kKernel32 && std::string_view(procName) == "AddDllDirectory";
   if (Faulted(Call::GetProcAddress))
     return nullptr;
-  if (module != kKernel32 || std::string_view(procName) != "AddDllDirectory")
-    return Fail<Procedure>(kErrorProcNotFound, nullptr);
-  return Succeed<Procedure>([] {});
+  return known ? Succeed<Procedure>([] {}) : Fail<Procedure>(kErrorProcNotFound, nullptr);
 }
 
 // user32's calls fail while user32 is not loaded, as they do on Windows through Morex's own
