@@ -2,7 +2,8 @@
 elevated. The binaries go to C:\\morex, as in a prefix; the test service is made with sc.exe
 and deleted again; the entries that a run wrote are those of source Morex after the newest
 record before the run, read from the real Application log with Get-WinEvent, each with its
-text as the viewers show it (.Message). Standard library only."""
+text as the viewers show it (.Message). What an earlier run left is cleared first, or the box
+says what it found. Standard library only."""
 
 import base64
 import contextlib
@@ -15,25 +16,64 @@ import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-from scripts.box import BINARIES, SERVICE_NAME, WINDOWS_DIR, Box, BoxError, WindowsPaths
+from scripts.box import (BINARIES, ERROR_SUCCESS_REBOOT_REQUIRED, EVENT_SOURCES, SERVICE_NAME,
+                        WINDOWS_DIR, Box, BoxError, WindowsPaths)
 from scripts.wine_debug import Entry
 
+# Bounds of the waits, sized for a hosted runner's first minutes, when one start of
+# powershell.exe may take several seconds; each wait ends at its bound.
 COMMAND_SECONDS = 120
-ENTRY_SECONDS = 5  # the log's service writes on its own thread: an entry may show a moment late
-EXIT_SECONDS = 5  # a stopped service's process ends a moment after it says it stopped
+ENTRY_SECONDS = 30  # the log's service writes on its own thread: an entry may show late
+EXIT_SECONDS = 30  # a stopped service's process ends a while after it says it stopped
+DELETE_SECONDS = 30  # a deleted service goes once its process has ended and no handle is open
+ERROR_SERVICE_DOES_NOT_EXIST = 1060
+ERROR_SERVICE_MARKED_FOR_DELETE = 1072
+PROGRAM_FILES_MOREX = "C:\\Program Files\\Morex"
 EVENT = "{http://schemas.microsoft.com/win/2004/08/events/event}"
 # The level that Windows gives an entry of each event-logging type: error 2, warning 3,
 # information 4; success and the audit types 0.
 TYPE_OF_LEVEL = {2: 1, 3: 2, 4: 4, 0: 4}
-NEWEST_RECORD = "(Get-WinEvent -LogName Application -MaxEvents 1 -ErrorAction Ignore).RecordId"
+# The newest record of the Application log, of any source, read alone: a reader from the
+# newest end that fetches one record at a time (Get-WinEvent's would fetch a batch).
+NEWEST_RECORD = """
+$query = [Diagnostics.Eventing.Reader.EventLogQuery]::new('Application', 'LogName')
+$query.ReverseDirection = $true
+$reader = [Diagnostics.Eventing.Reader.EventLogReader]::new($query)
+$reader.BatchSize = 1
+$newest = $reader.ReadEvent()
+if ($newest) { $newest.RecordId } else { 0 }
+"""
 # Every entry of source Morex after record $after, oldest first, as JSON (in UTF-8, whatever
-# the console's code page): its event XML, and its text as the viewers show it.
+# the console's code page): its event XML, and its text as the viewers show it. Waits within
+# the one process until two looks a moment apart find the same entries, or $seconds pass.
 ENTRIES_AFTER = """
 [Console]::OutputEncoding = [Text.UTF8Encoding]::new($false)
 $query = "*[System[Provider[@Name='Morex'] and EventRecordID > $after]]"
-$found = @(Get-WinEvent -LogName Application -FilterXPath $query -ErrorAction Ignore |
-  Sort-Object RecordId | ForEach-Object { @{ xml = $_.ToXml(); message = $_.Message } })
-ConvertTo-Json -Compress -InputObject $found
+$deadline = [DateTime]::UtcNow.AddSeconds($seconds)
+$found = @()
+do {
+  $seen = $found.Count
+  Start-Sleep -Milliseconds 250
+  $found = @(Get-WinEvent -LogName Application -FilterXPath $query -ErrorAction Ignore |
+    Sort-Object RecordId)
+} until (($found.Count -and $found.Count -eq $seen) -or [DateTime]::UtcNow -gt $deadline)
+ConvertTo-Json -Compress -InputObject @($found |
+  ForEach-Object { @{ xml = $_.ToXml(); message = $_.Message } })
+"""
+# PendingFileRenameOperations as JSON: the pairs of source and target that Windows renames at
+# the next restart, an empty target for a file that it deletes (MoveFileEx).
+PENDING_OPERATIONS = """
+[Console]::OutputEncoding = [Text.UTF8Encoding]::new($false)
+$key = 'HKLM:\\SYSTEM\\CurrentControlSet\\Control\\Session Manager'
+$pending = (Get-ItemProperty $key -ErrorAction Ignore).PendingFileRenameOperations
+if ($pending) { ConvertTo-Json -Compress -InputObject @($pending) } else { '[]' }
+"""
+# The product codes of every Morex installed, as Programs and Features lists it.
+INSTALLED_MOREX = """
+$uninstall = 'HKLM:\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\*'
+Get-ItemProperty $uninstall -ErrorAction Ignore |
+  Where-Object { $_.DisplayName -eq 'Morex' -and $_.Publisher -eq 'Morex' } |
+  ForEach-Object PSChildName
 """
 
 
@@ -50,6 +90,14 @@ def parse_event(xml, message=None):
                  event_id=int(event_id.get("Qualifiers", "0")) << 16 | int(event_id.text),
                  strings=len(strings), data_size=len(data),
                  text=(strings[0].text or "") if strings else "", data=data, message=message)
+
+
+def scheduled_deletions(operations):
+    """The files that Windows deletes at the next restart, in lower case, from the pairs of
+    PendingFileRenameOperations: each source (with the \\??\\ of its NT path) and an empty
+    target."""
+    pairs = zip(operations[0::2], operations[1::2])
+    return {source.removeprefix("\\??\\").lower() for source, target in pairs if not target}
 
 
 class WindowsBox(Box):
@@ -70,7 +118,8 @@ class WindowsBox(Box):
             raise BoxError(f"{step} did not finish within {timeout} s") from error
         stdout, stderr = (out.decode("utf-8", "replace") for out in (done.stdout, done.stderr))
         if check and done.returncode != 0:
-            raise BoxError(f"{step} failed ({done.returncode}):\n{stdout}{stderr}")
+            raise BoxError(f"{step} failed ({done.returncode}):\n{stdout}{stderr}",
+                           done.returncode)
         return stdout, stderr
 
     def powershell(self, script):
@@ -79,16 +128,69 @@ class WindowsBox(Box):
         return self.program("powershell", "-NoProfile", "-NonInteractive", "-EncodedCommand",
                             encoded)[0]
 
+    def pending_deletions(self):
+        return scheduled_deletions(json.loads(self.powershell(PENDING_OPERATIONS)))
+
+    def limit_probe_refusal(self):
+        """The probe writes a few MB into the Application log: only a log that overwrites its
+        oldest entries when full (Circular) takes them, not one that archives itself then
+        (AutoBackup) or refuses entries (Retain)."""
+        mode = self.powershell("(Get-WinEvent -ListLog Application).LogMode").strip()
+        return None if mode == "Circular" else (
+            f"the Application log's mode is {mode}, not Circular: the probe's entries would "
+            f"archive it or fill it instead of replacing its oldest")
+
     # --- the box's life: the binaries and the test service --------------------------------
 
     def create(self):
         self.shutdown()  # whatever an earlier run left, so that no binary is in use
-        Path(WINDOWS_DIR).mkdir(exist_ok=True)
+        self.clear_leftovers()
+        Path(WINDOWS_DIR).mkdir()
         for name in BINARIES:
             if (self.bin / name).exists():
                 shutil.copy2(self.bin / name, Path(WINDOWS_DIR, name))
-        self.program("sc.exe", "create", SERVICE_NAME, "binPath=", WindowsPaths.service, "type=",
-                     "own", "start=", "demand")
+        code = self.exit_code("sc.exe", "create", SERVICE_NAME, "binPath=", WindowsPaths.service,
+                              "type=", "own", "start=", "demand")
+        if code == ERROR_SERVICE_MARKED_FOR_DELETE:
+            raise BoxError(f"sc create {SERVICE_NAME}: an earlier one is still marked for deletion")
+        if code:
+            raise BoxError(f"sc create {SERVICE_NAME} failed ({code})")
+
+    def clear_leftovers(self):
+        """Clears what an earlier run left: an installed Morex, the test service (deleted, it
+        may stay marked for deletion), C:\\morex, the sources that the cases write under; or
+        stops with a line that says what it found."""
+        self.uninstall_morex()
+        self.await_service_deleted()
+        if running := self.our_processes():
+            raise BoxError(f"still running from an earlier run: {', '.join(running)}")
+        try:
+            shutil.rmtree(WINDOWS_DIR)
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            raise BoxError(f"{WINDOWS_DIR} left by an earlier run stays: {error}") from error
+        for source in ("Morex", "MorexLimitProbe"):
+            self.program("reg", "delete", EVENT_SOURCES + source, "/f", check=False)
+
+    def uninstall_morex(self):
+        for product in self.powershell(INSTALLED_MOREX).split():
+            code = self.exit_code("msiexec", "/x", product, "/qn", "/norestart", timeout=300)
+            if code not in (0, ERROR_SUCCESS_REBOOT_REQUIRED):
+                raise BoxError(f"the installed Morex {product} did not uninstall ({code})")
+        folder = PROGRAM_FILES_MOREX.lower()
+        if any(path == folder or path.startswith(folder + "\\")
+               for path in self.pending_deletions()):
+            raise BoxError(f"Windows deletes files of {PROGRAM_FILES_MOREX} at the next restart, "
+                           f"which the cases would take for their own: restart first")
+
+    def await_service_deleted(self):
+        deadline = time.monotonic() + DELETE_SECONDS
+        while self.exit_code("sc.exe", "query", SERVICE_NAME) != ERROR_SERVICE_DOES_NOT_EXIST:
+            if time.monotonic() > deadline:
+                raise BoxError(f"the service {SERVICE_NAME} is still there {DELETE_SECONDS} s "
+                               f"after sc delete: it runs, or a process holds a handle to it")
+            time.sleep(0.5)
 
     def shutdown(self):
         if Path(WindowsPaths.tool).exists():  # not yet on a computer new to the suite
@@ -124,9 +226,6 @@ class WindowsBox(Box):
         after = int(self.powershell(NEWEST_RECORD).strip() or 0)
         self.program(WindowsPaths.tool, "run", extra_env={
             "MOREX_COMMAND_LINE": command_line or f"{WindowsPaths.morex} {arguments}"})
-        deadline = time.monotonic() + ENTRY_SECONDS
-        while not (found := json.loads(self.powershell(f"$after = {after}\n{ENTRIES_AFTER}"))):
-            if time.monotonic() > deadline:
-                break
-            time.sleep(0.2)
+        found = json.loads(self.powershell(
+            f"$after = {after}\n$seconds = {ENTRY_SECONDS}\n{ENTRIES_AFTER}"))
         return [parse_event(event["xml"], event["message"]) for event in found]

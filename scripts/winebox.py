@@ -229,7 +229,7 @@ class WineBox(Box):
             _say(f"{step} ended with 1 before it ran; trying once more")
             code, stdout, stderr = self.wine_once(*args, **options)
         if check and code != 0:
-            raise WineError(f"{step} failed ({code}) on prefix {self.prefix}:\n{stderr}")
+            raise WineError(f"{step} failed ({code}) on prefix {self.prefix}:\n{stderr}", code)
         return stdout, stderr
 
     program = wine  # what every box calls it

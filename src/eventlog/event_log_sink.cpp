@@ -105,14 +105,15 @@ bool StationIsVisible() {
   return (flags.flags & platform::kWsfVisible) != 0;
 }
 
-// user32 from System32 alone, so that no user32.dll beside Morex.exe is ever taken for it. A
-// Windows 7 without its 2011 loader update rejects that flag (87); there user32, a KnownDLL,
+// user32 from System32 alone, so that no user32.dll beside Morex.exe is ever taken for it. The
+// search flags exist where kernel32 exports AddDllDirectory, Microsoft's own test for them: a
+// Windows 7 without its 2011 loader update (KB2533623) lacks both, and there user32, a KnownDLL,
 // comes from System32 by its plain name. It stays loaded until the process ends.
 bool LoadUser32() {
-  if (platform::LoadLibraryExW(u"user32.dll", nullptr, platform::kLoadLibrarySearchSystem32))
-    return true;
-  return platform::GetLastError() == platform::kErrorInvalidParameter &&
-         platform::LoadLibraryExW(u"user32.dll", nullptr, 0);
+  const bool searchFlags = platform::GetProcAddress(platform::GetModuleHandleW(u"kernel32.dll"),
+                                                    "AddDllDirectory") != nullptr;
+  return platform::LoadLibraryExW(u"user32.dll", nullptr,
+                                  searchFlags ? platform::kLoadLibrarySearchSystem32 : 0);
 }
 
 // The box is left out where nobody could ever press OK and it would wait forever: in session

@@ -50,8 +50,7 @@ struct UserObjectFlags {
 inline constexpr std::int32_t kUoiFlags = 1;
 inline constexpr Dword kWsfVisible = 0x0001;
 
-// The system error codes that Morex branches on.
-inline constexpr Dword kErrorInvalidParameter = 87;
+// The system error code that Morex branches on.
 inline constexpr Dword kErrorInvalidFlags = 1004;
 
 // advapi32: the Service Control Manager.
@@ -89,6 +88,11 @@ Bool ProcessIdToSessionId(Dword processId, Dword *sessionId);
 
 // kernel32: loads a DLL; the box path loads user32 with it before any of the calls below.
 Handle LoadLibraryExW(const char16_t *fileName, Handle file, Dword flags);
+// kernel32: a module that the process has loaded, and the address of one of its exports; a
+// function pointer of any type, for it is only ever compared with null.
+using Procedure = void (*)();
+Handle GetModuleHandleW(const char16_t *moduleName);
+Procedure GetProcAddress(Handle module, const char *procName);
 
 // user32, never imported: only a run whose entry was refused needs it. Each call fails (null,
 // FALSE or 0) while user32 is not loaded.

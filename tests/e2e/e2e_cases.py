@@ -13,7 +13,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from scripts.box import SERVICE_NAME, WINDOWS_DIR, BoxError, WindowsPaths
+from scripts.box import (ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, BoxError,
+                        WindowsPaths)
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
@@ -73,12 +74,13 @@ class BoxCase(unittest.TestCase):
         self.assertEqual(self.box.settled_state(), after)
 
     def assert_whole(self, entries):
-        """Where the box reads them (Windows): the data is the text with its terminator, and
-        a viewer that finds the source's messages shows the text itself; but a viewer expands
-        %1, %2... in an inserted text again, and there is no escape: those it only shows."""
+        """Where the box reads them (Windows): the data is the text with its terminator, and a
+        viewer shows the text itself, never nothing where the source is registered; but it
+        expands %1, %2... in an inserted text again, with no escape: those it only shows."""
         for entry in entries:
             if entry.data is not None:
                 self.assertEqual(entry.data, entry.text.encode(self.ansi, "replace") + b"\0")
+                self.assertFalse(entry.message is None and self.box.source_registered(), entry)
             if entry.message is not None and "%" in entry.text:
                 print(f"{entry.text!r} reads {entry.message!r} in the viewers")
             elif entry.message is not None:
@@ -143,9 +145,12 @@ class Limits(BoxCase):
     the tool's cap); in single-byte text, and in double-byte text where the code page has it."""
 
     def test_largest_entries_of_morex_are_ones_this_windows_takes(self):
+        if reason := self.box.limit_probe_refusal():
+            self.skipTest(reason)
         probe, _ = self.box.program(WindowsPaths.tool, "limit", timeout=600)
         print(probe)
-        for kind, character, _, taken, _, record, _, refusal in map(str.split, probe.splitlines()):
+        for line in probe.splitlines():
+            kind, character, _, taken, _, record, _, refusal = line.split()[:8]
             entries = self.box.run_morex("/command start /service " + chr(int(character[2:], 16))
                                          * 30000)
             self.assertEqual(len(entries), 1, entries)
@@ -243,7 +248,9 @@ class Msi(BoxCase):
     """The release's MSI as an administrator deploys it, in one life: installed silently, the
     source registered, every entry of a run from Program Files read in Event Viewer exactly as
     written; replaced by a rebuild of its version, then by the next version, one product listed
-    at a time; removed, and nothing of ours left behind."""
+    at a time; removed, and nothing of ours left behind but what Windows deletes at a restart,
+    asked for with 3010 by an upgrade or the removal while the Event Log service holds
+    MorexEvents.dll, as it may once a viewer has read an entry."""
 
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
@@ -253,7 +260,7 @@ class Msi(BoxCase):
             self.scratch = Path(scratch)
             self.properties = msi_set(release, self.scratch)
             shipped, rebuilt, newer = self.properties
-            self.install(shipped, files)
+            self.install(shipped, files, upgrade=False)
             self.runs_and_renders()
             self.install(rebuilt, files)
             self.install(newer, files)
@@ -267,17 +274,18 @@ class Msi(BoxCase):
         except BoxError:
             return None
 
-    def msiexec(self, verb, msi):
+    def msiexec(self, verb, msi, may_restart=True):
+        """Runs msiexec silently; returns the source's key and whether it asked for a restart."""
         log = self.scratch / f"msiexec{len(list(self.scratch.glob('*.log')))}.log"
-        try:
-            self.box.program("msiexec", verb, self.box.windows_path(msi), "/qn", "/norestart",
-                             "/l*v", self.box.windows_path(log), timeout=300)
-        except BoxError as error:  # the log says why, in UTF-16 or in the ANSI code page
+        code = self.box.exit_code("msiexec", verb, self.box.windows_path(msi), "/qn",
+                                  "/norestart", "/l*v", self.box.windows_path(log), timeout=300)
+        restart = may_restart and code == ERROR_SUCCESS_REBOOT_REQUIRED
+        if code and not restart:  # the log says why, in UTF-16 or in the ANSI code page
             said = log.read_bytes().replace(b"\0", b"").decode("latin-1") if log.exists() else ""
-            raise AssertionError(f"{error}\n{said[-3000:]}") from error
+            self.fail(f"msiexec {verb} {msi.name} ended with {code}\n{said[-3000:]}")
         key = self.registry(SOURCE_KEY)
-        print(f"after msiexec {verb} {msi.name}: {key.strip() if key else 'no source key'}")
-        return key
+        print(f"after msiexec {verb} {msi.name} ({code}): {key.strip() if key else 'no key'}")
+        return key, restart
 
     def listed(self):
         """The packages whose product Programs and Features lists, with its version."""
@@ -285,12 +293,11 @@ class Msi(BoxCase):
                 if properties["ProductVersion"] in (
                     self.registry(UNINSTALL_KEY + properties["ProductCode"]) or "")]
 
-    def install(self, msi, files):
+    def install(self, msi, files, upgrade=True):
         """Installs the MSI silently over whatever is installed; checks the installed files,
         the source's key, and that its product alone is listed."""
-        key = self.msiexec("/i", msi)
-        installed = self.box.local_path(INSTALLED)
-        self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()},
+        key, restart = self.msiexec("/i", msi, may_restart=upgrade)
+        self.assertEqual(self.box.kept(INSTALLED, restart)[1],
                          {name: path.read_bytes() for name, path in files.items()})
         self.assertEqual(sorted(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.M)),
                          [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
@@ -298,8 +305,9 @@ class Msi(BoxCase):
         self.assertEqual(self.listed(), [msi])
 
     def remove(self, msi):
-        self.assertIsNone(self.msiexec("/x", msi), "the source's key stayed")
-        self.assertFalse(self.box.local_path(INSTALLED).exists())
+        key, restart = self.msiexec("/x", msi)
+        self.assertIsNone(key, "the source's key stayed")
+        self.assertEqual(self.box.kept(INSTALLED, restart), (False, {}), "left behind")
         self.assertEqual(self.listed(), [], "the uninstall entry stayed")
 
     def runs_and_renders(self):

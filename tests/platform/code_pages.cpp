@@ -6,6 +6,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,18 @@ char16_t BestFit(char16_t c) {
   return c >= 0xFF01 && c <= 0xFF5E ? static_cast<char16_t>(c - 0xFF01 + 0x21) : c;
 }
 
+// And a Latin letter that the code page lacks as the letter without its diacritic (U+00E4 as a
+// in 1251), as glibc's transliteration in C.UTF-8 does; best fit gives one character for one,
+// so its longer answers ("ss" for U+00DF) and its "?" for none do not count.
+std::string WithoutDiacritic(unsigned codePage, char16_t c) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  const locale_t previous = uselocale(unicode);
+  const std::string to = IconvName(codePage) + std::string("//TRANSLIT");
+  const std::string bytes = Iconv(to.c_str(), "UTF-16LE", {reinterpret_cast<char *>(&c), 2});
+  uselocale(previous);
+  return bytes.size() == 1 && bytes != "?" ? bytes : "";
+}
+
 bool IsSurrogatePair(const std::u16string &text, std::size_t at) {
   return text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() &&
          text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF;
@@ -90,6 +103,8 @@ std::string Encode(unsigned codePage, const std::u16string &text, bool bestFit, 
                              : EncodeUnit(codePage, text[at], bestFit);
     if (bytes.empty() && bestFit)
       bytes = EncodeUnit(codePage, BestFit(text[at]), bestFit);
+    if (bytes.empty() && bestFit)
+      bytes = WithoutDiacritic(codePage, text[at]);
     usedDefault |= bytes.empty() && codePage != 65001;
     // A lone surrogate becomes U+FFFD in UTF-8; the default character elsewhere.
     out += !bytes.empty() ? bytes : codePage == 65001 ? "\xEF\xBF\xBD" : "?";

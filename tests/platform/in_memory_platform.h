@@ -19,8 +19,10 @@ namespace morex::platform {
 inline constexpr Dword kErrorAccessDenied = 5;
 inline constexpr Dword kErrorInvalidHandle = 6;
 inline constexpr Dword kErrorNotEnoughMemory = 8;
+inline constexpr Dword kErrorInvalidParameter = 87;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
 inline constexpr Dword kErrorInvalidName = 123;
+inline constexpr Dword kErrorModNotFound = 126;
 inline constexpr Dword kErrorProcNotFound = 127;
 inline constexpr Dword kErrorInvalidAddress = 487;
 inline constexpr Dword kErrorInvalidServiceControl = 1052;
@@ -41,6 +43,7 @@ enum class Call {
   RegisterEventSourceA, ReportEventA, DeregisterEventSource,
   GlobalAlloc, GlobalFree, RtlMoveMemory, WideCharToMultiByte,
   SetDefaultDllDirectories, SetDllDirectoryW, ProcessIdToSessionId, LoadLibraryExW,
+  GetModuleHandleW, GetProcAddress,
   GetUserObjectInformationW, MessageBoxW,
 };
 inline constexpr const char *kCallNames[] = {

@@ -4,6 +4,7 @@
 #include "platform/in_memory_platform.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace morex::fake {
 
@@ -17,6 +18,16 @@ bool WithinBlock(const void *address, std::size_t length) {
   }
   return true;
 }
+
+// The modules that the stand-in has: kernel32, always loaded, and user32 in System32; any other
+// name is not found (126), as a misspelt one is not on Windows. Names compare without letter
+// case, and ".dll" goes with a name that has no extension.
+static bool IsDll(std::u16string name, std::u16string_view dll) {
+  for (char16_t &c : name)
+    c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  return name == dll || name + u".dll" == dll;
+}
+static const auto kKernel32 = reinterpret_cast<platform::Handle>(0x3200);
 
 } // namespace morex::fake
 
@@ -65,9 +76,14 @@ Dword GetCurrentProcessId() {
   return 4242;
 }
 
+// It takes one or more of four: the application's, the user's and System32's directories, and
+// the three together (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS).
 Bool SetDefaultDllDirectories(Dword directoryFlags) {
   const Entered call(Call::SetDefaultDllDirectories, "", directoryFlags);
-  return Faulted(Call::SetDefaultDllDirectories) ? 0 : Succeed<Bool>(1);
+  const bool known = directoryFlags && !(directoryFlags & ~Dword{0x200 | 0x400 | 0x800 | 0x1000});
+  if (Faulted(Call::SetDefaultDllDirectories))
+    return 0;
+  return known ? Succeed<Bool>(1) : Fail<Bool>(kErrorInvalidParameter, 0);
 }
 
 Bool SetDllDirectoryW(const char16_t *pathName) {
@@ -87,8 +103,26 @@ Handle LoadLibraryExW(const char16_t *fileName, Handle, Dword flags) {
   State().calls.back().text.assign(fileName, fileName + std::u16string(fileName).size());
   if (Faulted(Call::LoadLibraryExW))
     return nullptr;
+  if (!IsDll(fileName, u"user32.dll"))
+    return Fail<Handle>(kErrorModNotFound, nullptr);
   State().user32Loaded = true;
   return Succeed(reinterpret_cast<Handle>(0x3232));
+}
+
+Handle GetModuleHandleW(const char16_t *moduleName) {
+  const Entered call(Call::GetModuleHandleW);
+  return IsDll(moduleName, u"kernel32.dll") ? Succeed(kKernel32)
+                                            : Fail<Handle>(kErrorModNotFound, nullptr);
+}
+
+// Of kernel32's exports, the one that Morex asks for; a fault stands for a Windows 7 without its
+// 2011 loader update, which lacks it.
+Procedure GetProcAddress(Handle module, const char *procName) {
+  const Entered call(Call::GetProcAddress, procName);
+  const bool known = module == kKernel32 && std::string_view(procName) == "AddDllDirectory";
+  if (Faulted(Call::GetProcAddress))
+    return nullptr;
+  return known ? Succeed<Procedure>([] {}) : Fail<Procedure>(kErrorProcNotFound, nullptr);
 }
 
 // user32's calls fail while user32 is not loaded, as they do on Windows through Morex's own

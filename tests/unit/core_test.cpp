@@ -148,6 +148,16 @@ TEST_F(InMemoryPlatform, AnswersAsWindowsDoes) {
   }
   EXPECT_EQ(error(WideCharToMultiByte(0, 0, u"x", 1, nullptr, 1, nullptr, nullptr)),
             kErrorInvalidParameter);
+  // Without flags, best fit: a letter that 1251 lacks comes out without its diacritic.
+  world().codePage = 1251;
+  char fitted = 0;
+  EXPECT_EQ(WideCharToMultiByte(0, 0, u"\u00E4", 1, &fitted, 1, nullptr, nullptr), 1);
+  EXPECT_EQ(fitted, 'a');
+  // A DLL that is not there, as a misspelt user32 is not; directory flags that Windows refuses.
+  EXPECT_EQ(error(LoadLibraryExW(u"usr32.dll", nullptr, kLoadLibrarySearchSystem32)),
+            kErrorModNotFound);
+  for (const Dword flags : {0u, 3u})
+    EXPECT_EQ(error(SetDefaultDllDirectories(flags)), kErrorInvalidParameter) << flags;
   // The log refuses a record whose strings (in UTF-16, with their terminators) and data pass
   // 63,404 bytes: one string of 31,701 characters goes alone, not with one byte of data.
   const Handle log = RegisterEventSourceA(nullptr, "Morex");

@@ -93,14 +93,17 @@ TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
 
 TEST_F(WriteEventLogEntryTest, RefusedEntryShowsOneMessageBoxWithTheErrorCodeAlone) {
   world().faults[fake::Call::ReportEventA] = {1502}; // ERROR_LOG_FILE_FULL
-  // A Windows 7 without KB2533623 rejects the search flag: user32 comes by its plain name.
-  world().faults[fake::Call::LoadLibraryExW] = {platform::kErrorInvalidParameter, 0, 1};
   EXPECT_NO_THROW(WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100));
   EXPECT_TRUE(world().entries.empty());
   ASSERT_EQ(world().messageBoxes.size(), 1u);
   const fake::MessageBoxRecord &box = world().messageBoxes[0];
   // Type 0: MB_OK, no icon.
   EXPECT_EQ(std::tie(box.text, box.caption, box.type), std::tuple(u"1502", u"Morex", 0u));
+  // A Windows 7 without KB2533623, whose kernel32 lacks AddDllDirectory, has no search flags:
+  // user32 comes by its plain name.
+  world().faults[fake::Call::GetProcAddress] = {platform::kErrorProcNotFound, 0, 1};
+  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  EXPECT_EQ(world().messageBoxes.size(), 2u);
   std::vector<std::uint64_t> loads;
   for (const fake::CallRecord &call : world().calls)
     if (call.call == fake::Call::LoadLibraryExW && call.text == "user32.dll")

@@ -41,7 +41,6 @@ MOREX_SAME_VALUE(kEventlogErrorType, EVENTLOG_ERROR_TYPE);
 MOREX_SAME_VALUE(kEventlogInformationType, EVENTLOG_INFORMATION_TYPE);
 MOREX_SAME_VALUE(kUoiFlags, UOI_FLAGS);
 MOREX_SAME_VALUE(kWsfVisible, WSF_VISIBLE);
-MOREX_SAME_VALUE(kErrorInvalidParameter, ERROR_INVALID_PARAMETER);
 MOREX_SAME_VALUE(kErrorInvalidFlags, ERROR_INVALID_FLAGS);
 static_assert(sizeof(morex::platform::ServiceStatus) == sizeof(SERVICE_STATUS), "SERVICE_STATUS");
 MOREX_SAME_FIELD(ServiceStatus, serviceType, SERVICE_STATUS, dwServiceType);
@@ -156,6 +155,14 @@ Bool ProcessIdToSessionId(Dword processId, Dword *sessionId) {
 
 Handle LoadLibraryExW(const char16_t *fileName, Handle file, Dword flags) {
   return ::LoadLibraryExW(Wide(fileName), static_cast<HANDLE>(file), flags);
+}
+
+Handle GetModuleHandleW(const char16_t *moduleName) {
+  return ::GetModuleHandleW(Wide(moduleName));
+}
+
+Procedure GetProcAddress(Handle module, const char *procName) {
+  return reinterpret_cast<Procedure>(::GetProcAddress(static_cast<HMODULE>(module), procName));
 }
 
 Handle GetProcessWindowStation() {

@@ -17,6 +17,7 @@
 //                             takes under a throwaway source, found by bisection: for text of
 //                             one single-byte character and, where the ANSI code page has
 //                             them, of one double-byte character; writes the entries it tries
+//                             and says how many the log took, each at most a record's bytes
 
 #include "e2e_common.h"
 
@@ -166,20 +167,21 @@ bool Takes(HANDLE log, const std::string &unit, int count) {
 // Prints the longest count of `unit` taken (up to the cap), the record it makes (its string
 // in UTF-16 and its data, with their terminators) and the error that refused one more.
 void ReportLongest(HANDLE log, const char *kind, const std::string &unit, unsigned character) {
-  int taken = 0, refused = kProbeCap + 1;
+  int taken = 0, refused = kProbeCap + 1, written = 0;
   DWORD refusal = 0;
   while (refused - taken > 1) {
     const int middle = taken + (refused - taken) / 2;
     if (Takes(log, unit, middle)) {
       taken = middle;
+      ++written;
     } else {
       refused = middle;
       refusal = GetLastError();
     }
   }
   const int record = 2 * (taken + 1) + taken * static_cast<int>(unit.size()) + 1;
-  std::printf("%s U+%04X taken %d record %d refused-with %lu\n", kind, character, taken, record,
-              refusal);
+  std::printf("%s U+%04X taken %d record %d refused-with %lu wrote %d records\n", kind, character,
+              taken, record, refusal, written);
 }
 
 // U+3042 where the ANSI code page has it as one double-byte character, else "".
