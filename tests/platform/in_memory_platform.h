@@ -51,6 +51,7 @@ inline constexpr const char *kCallNames[] = {
   "RegisterEventSourceA", "ReportEventA", "DeregisterEventSource",
   "GlobalAlloc", "GlobalFree", "RtlMoveMemory", "WideCharToMultiByte",
   "SetDefaultDllDirectories", "SetDllDirectoryW", "ProcessIdToSessionId", "LoadLibraryExW",
+  "GetModuleHandleW", "GetProcAddress",
   "GetUserObjectInformationW", "MessageBoxW",
 };
 // clang-format on
