@@ -11,6 +11,7 @@ import re
 import shutil
 import tempfile
 import unittest
+import zipfile
 from pathlib import Path
 
 from scripts.box import SERVICE_NAME, WINDOWS_DIR, BoxError, WindowsPaths
@@ -233,8 +234,8 @@ def msi_set(release, folder):
     major, minor, patch = map(int, version.split("."))
     packages = [shipped]
     for commit, packed in (("rebuilt", version), ("next", f"{major}.{minor}.{patch + 1}")):
-        package(release / "Morex.exe", release / "MorexEvents.dll", packed, commit, 1700000000,
-                folder / commit)
+        package(release / "Morex.exe", release / "MorexEvents.dll",
+                release / "THIRD-PARTY-NOTICES.txt", packed, commit, 1700000000, folder / commit)
         packages.append(folder / commit / f"Morex-{packed}-win64.msi")
     return {msi: dict(msi_table(msi, "Property")) for msi in packages}
 
@@ -247,7 +248,8 @@ class Msi(BoxCase):
 
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
-        files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
+        with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # its README aside
+            files = {name: archive.read(name) for name in archive.namelist() if name != "README.txt"}
         self.assertIsNone(self.registry(SOURCE_KEY))
         with tempfile.TemporaryDirectory() as scratch:
             self.scratch = Path(scratch)
@@ -290,8 +292,7 @@ class Msi(BoxCase):
         the source's key, and that its product alone is listed."""
         key = self.msiexec("/i", msi)
         installed = self.box.local_path(INSTALLED)
-        self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()},
-                         {name: path.read_bytes() for name, path in files.items()})
+        self.assertEqual({p.name: p.read_bytes() for p in installed.iterdir()}, files)
         self.assertEqual(sorted(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.M)),
                          [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
                           ("TypesSupported", "REG_DWORD", "0x7")])
