@@ -9,7 +9,7 @@
         writes the CycloneDX SBOM of the release files in DIR, built in BUILD_DIR
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
-    release.py version
+    release.py version [CMAKELISTS]
         prints the project's version, from project(Morex VERSION ...) in CMakeLists.txt
 """
 
@@ -58,12 +58,12 @@ LICENCES = [
 ]
 
 
-def project_version():
+def project_version(cmake_lists=SOURCE / "CMakeLists.txt"):
     """The one version of the project, which also feeds the version resource and manifest."""
-    found = re.search(r"^project\(Morex VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text(),
+    found = re.search(r"^project\(Morex VERSION ([0-9.]+)", Path(cmake_lists).read_text(),
                       re.MULTILINE)
     if not found:
-        raise SystemExit("no project(Morex VERSION ...) in CMakeLists.txt")
+        raise SystemExit(f"no project(Morex VERSION ...) in {cmake_lists}")
     return found.group(1)
 
 
@@ -355,7 +355,8 @@ def main():
     checksums = commands.add_parser("sums", help="SHA256SUMS over the files")
     checksums.add_argument("directory")
     checksums.add_argument("names", nargs="+")
-    commands.add_parser("version", help="the project's version")
+    commands.add_parser("version", help="the project's version").add_argument(
+        "cmake_lists", nargs="?", default=SOURCE / "CMakeLists.txt")
     args = parser.parse_args()
     if args.command == "package":
         package(args.exe, args.events, args.notices, args.version, args.commit, args.epoch,
@@ -368,7 +369,7 @@ def main():
     elif args.command == "sums":
         sums(args.directory, args.names)
     else:
-        print(project_version())
+        print(project_version(args.cmake_lists))
 
 
 if __name__ == "__main__":

@@ -137,7 +137,8 @@ release_py=(/usr/bin/python3 "$head/scripts/release.py")
 version=$("${release_py[@]}" version)
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
   note="the release is made of $commit alone, as version $version"
-  tree_version=$(/usr/bin/python3 scripts/release.py version 2>/dev/null || true)
+  tree_version=$("${release_py[@]}" version "$(git rev-parse --show-toplevel)/CMakeLists.txt" \
+    2>/dev/null || true)
   [ "$tree_version" = "$version" ] || note+=" (the work tree says ${tree_version:-no version})"
   echo "release: the work tree has uncommitted changes; $note" >&2
 fi
