@@ -232,7 +232,8 @@ def linked(build):
     packages = {}
     for binary, map_name in LINKED.items():
         text = (Path(build) / map_name).read_text()
-        paths = re.findall(r"^(/\S+?\.a)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)
+        paths = (re.findall(r"^(/\S+?\.a)\(", text, re.M)
+                 + re.findall(r"^LOAD (/\S+\.o)$", text, re.M))
         for path in sorted(set(paths)):
             name, version, arch = debian_package(path)
             entry = packages.setdefault(name, {"name": name, "version": version, "arch": arch,
@@ -273,15 +274,12 @@ def build_tools(build, signed):
     programs = [re.search(rf"^{variable}:\w+=(.+)$", cache, re.M).group(1)
                 for variable in ("CMAKE_COMMAND", "CMAKE_CXX_COMPILER", "CMAKE_LINKER")]
     programs += [shutil.which(name) for name in ("wixl", "msibuild", *(["osslsigncode"] * signed))]
-    tools = {}
+    used = {}
     for program in programs:
-        name, version, arch = debian_package(program)
-        tool = tools.setdefault(name, {"type": "application", "bom-ref": f"tool:{name}",
-                                       "name": name, "version": version,
-                                       "purl": purl(name, version, arch), "description": ""})
-        tool["description"] = ", ".join(filter(None, [tool["description"],
-                                                      os.path.basename(program)]))
-    return list(tools.values())
+        used.setdefault(debian_package(program), []).append(os.path.basename(program))
+    return [{"type": "application", "bom-ref": f"tool:{name}", "name": name, "version": version,
+             "purl": purl(name, version, arch), "description": ", ".join(names)}
+            for (name, version, arch), names in used.items()]
 
 
 def sbom(release, build, version, commit, epoch, signed, target):
@@ -292,10 +290,9 @@ def sbom(release, build, version, commit, epoch, signed, target):
     packages = [f"Morex-{version}-win64.msi", f"Morex-{version}-win64.zip"]
     own = [{"type": "application" if name.endswith(".exe") else "file", "bom-ref": name,
             "name": name, "version": version,
-            "hashes": [{"alg": "SHA-256",
-                        "content": hashlib.sha256((Path(release) / name).read_bytes()).hexdigest()}],
+            "hashes": [{"alg": "SHA-256", "content": sha256(Path(release) / name)}],
             **({"licenses": mit} if name in binaries else {})} for name in binaries + packages]
-    dependencies = {"Morex": binaries + packages, **{name: binaries for name in packages}}
+    dependencies = {"Morex": binaries + packages, **{name: list(binaries) for name in packages}}
     dependencies.update({name: [] for name in binaries})
     runtime = []
     for c in linked(build):
@@ -329,9 +326,12 @@ def sbom(release, build, version, commit, epoch, signed, target):
     Path(target).write_text(json.dumps(document, indent=2) + "\n")
 
 
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
 def sums(directory, names):
-    lines = [f"{hashlib.sha256((Path(directory) / n).read_bytes()).hexdigest()}  {n}\n"
-             for n in names]
+    lines = [f"{sha256(Path(directory) / n)}  {n}\n" for n in names]
     (Path(directory) / "SHA256SUMS").write_text("".join(lines))
 
 

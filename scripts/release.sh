@@ -205,8 +205,8 @@ done
 [ -z "$cert" ] || sign "$work/release/$msi_name"
 
 sbom="Morex-$version-sbom.cdx.json"
-"${release_py[@]}" sbom "$work/release" "$head/build/mingw" --version "$version" --commit "$commit" \
-  --epoch "$epoch" ${cert:+--signed} --out "$work/release/$sbom"
+"${release_py[@]}" sbom "$work/release" "$head/build/mingw" --version "$version" \
+  --commit "$commit" --epoch "$epoch" ${cert:+--signed} --out "$work/release/$sbom"
 "${release_py[@]}" sums "$work/release" Morex.exe MorexEvents.dll "$zip_name" "$msi_name" \
   "$notices" "$sbom"
 rm -rf "$out"

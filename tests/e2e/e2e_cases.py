@@ -248,8 +248,8 @@ class Msi(BoxCase):
 
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
-        with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # its README aside
-            files = {name: archive.read(name) for name in archive.namelist() if name != "README.txt"}
+        with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # but README
+            files = {n: archive.read(n) for n in archive.namelist() if n != "README.txt"}
         self.assertIsNone(self.registry(SOURCE_KEY))
         with tempfile.TemporaryDirectory() as scratch:
             self.scratch = Path(scratch)

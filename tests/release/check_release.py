@@ -132,8 +132,8 @@ def sign_release(signer, release):
     threading.Thread(target=list_processes, daemon=True).start()
     clone = Path(tempfile.mkdtemp(dir=signer))
     run("git", "clone", "--quiet", "--shared", "--no-checkout", str(SOURCE), str(clone))
-    run("git", "checkout", "--quiet", "--detach", run("git", "rev-parse", "HEAD", cwd=SOURCE).strip(),
-        cwd=clone)
+    head = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
+    run("git", "checkout", "--quiet", "--detach", head, cwd=clone)
     cmake_lists = clone / "CMakeLists.txt"
     cmake_lists.write_text(cmake_lists.read_text().replace(
         f"project(Morex VERSION {project_version()} ", "project(Morex VERSION 9.9.9 "))

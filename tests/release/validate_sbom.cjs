@@ -12,6 +12,7 @@ const version = cdx.Spec.Version.v1dot6;
 new cdx.Validation.JsonStrictValidator(version)
   .validate(readFileSync(file, "utf8"))
   .then((findings) => {
-    console.log(findings ? JSON.stringify(findings, null, 2) : `${file}: valid CycloneDX ${version}`);
+    console.log(findings ? JSON.stringify(findings, null, 2) : `${file}: valid CycloneDX ${version}`,
+    );
     process.exitCode = findings ? 1 : 0;
   });
