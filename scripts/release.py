@@ -1,26 +1,33 @@
 #!/usr/bin/python3
 """The release files, made so that the same commit always gives the same bytes.
 
-    release.py package EXE EVENTS_DLL --version V --commit C --epoch SECONDS --out DIR
+    release.py package EXE EVENTS_DLL NOTICES --version V --commit C --epoch SECONDS --out DIR
         writes DIR/Morex-V-win64.zip and DIR/Morex-V-win64.msi
+    release.py notices BUILD_DIR --version V --out FILE
+        writes the notices of the code of others that the links of BUILD_DIR took in
+    release.py sbom DIR BUILD_DIR --version V --commit C --epoch SECONDS [--signed] --out FILE
+        writes the CycloneDX SBOM of the release files in DIR, built in BUILD_DIR
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
-    release.py version
+    release.py version [CMAKELISTS]
         prints the project's version, from project(Morex VERSION ...) in CMakeLists.txt
 """
 
 import argparse
 import hashlib
+import json
 import os
 import re
 import shutil
 import struct
 import subprocess
 import tempfile
+import textwrap
 import time
 import uuid
 import zipfile
 from pathlib import Path
+from urllib.parse import quote
 
 import olefile
 
@@ -36,13 +43,27 @@ MIGRATE_FEATURES, VERSION_MAX_INCLUSIVE = 0x1, 0x200
 PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 0x1E, 0x40
 
+# Each shipped binary and the map that its link writes beside it (CMakeLists.txt).
+LINKED = {"Morex.exe": "Morex.map", "MorexEvents.dll": "MorexEvents.map"}
+# The licence of each file that a link may take in from the toolchain, as the Debian copyright
+# file of its package says, and a passage that file must hold: a file not named here, or a
+# copyright file that says otherwise after a toolchain update, stops the release rather than
+# shipping a wrong claim. The first pattern that matches the file's name counts.
+LICENCES = [
+    (r"libstdc\+\+\.a|libgcc(_eh)?\.a|crt(begin|end)\.o",
+     "GPL-3.0-or-later WITH GCC-exception-3.1", r"GCC RUNTIME LIBRARY EXCEPTION\s+Version 3\.1,"),
+    (r"libwinpthread\.a", "MIT AND BSD-3-Clause",
+     r"^Files: mingw-w64-libraries/winpthreads/\*\n(?:.+\n)*?License: expat$"),
+    (r"crt2u?\.o|lib\w+\.a", "ZPL-2.1", r"^Files: \*\n(?:.+\n)*?License: ZPL-2\.1$"),
+]
 
-def project_version():
+
+def project_version(cmake_lists=SOURCE / "CMakeLists.txt"):
     """The one version of the project, which also feeds the version resource and manifest."""
-    found = re.search(r"^project\(Morex VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text(),
+    found = re.search(r"^project\(Morex VERSION ([0-9.]+)", Path(cmake_lists).read_text(),
                       re.MULTILINE)
     if not found:
-        raise SystemExit("no project(Morex VERSION ...) in CMakeLists.txt")
+        raise SystemExit(f"no project(Morex VERSION ...) in {cmake_lists}")
     return found.group(1)
 
 
@@ -66,12 +87,23 @@ def filetime(epoch):
     return (int(epoch) + 11644473600) * 10_000_000
 
 
-def zip_release(exe, events, version, epoch, target):
+def windows_text(text):
+    """Line ends as Notepad has always shown them."""
+    return text.replace("\r\n", "\n").replace("\n", "\r\n").encode()
+
+
+def texts(notices):
+    """The licence and the notices as the zip and the MSI carry them beside Morex.exe."""
+    return [("LICENSE.txt", windows_text((SOURCE / "LICENSE").read_text())),
+            ("THIRD-PARTY-NOTICES.txt", windows_text(Path(notices).read_text()))]
+
+
+def zip_release(exe, events, notices, version, epoch, target):
     """Fixed entry order, times (the commit's, in UTC), attributes and compression."""
     stamp = time.gmtime(max(int(epoch), 315532800))[:6]  # ZIP times start in 1980
     usage = (SOURCE / "packaging" / "README.txt").read_text().replace("@VERSION@", version)
     files = [("Morex.exe", exe.read_bytes()), ("MorexEvents.dll", events.read_bytes()),
-             ("README.txt", usage.replace("\n", "\r\n").encode())]
+             ("README.txt", windows_text(usage)), *texts(notices)]
     with zipfile.ZipFile(target, "w") as archive:
         for name, data in files:
             entry = zipfile.ZipInfo(name, date_time=stamp)
@@ -109,17 +141,22 @@ def set_summary(msi, revision, epoch):
         ole.write_stream(stream, bytes(data))
 
 
-def msi_release(exe, events, version, commit, epoch, target):
+def msi_release(exe, events, notices, version, commit, epoch, target):
     with tempfile.TemporaryDirectory() as work:
-        # The cabinet inside keeps the files' names and modification times: all fixed.
         for source, name in ((exe, "Morex.exe"), (events, "MorexEvents.dll")):
             shutil.copyfile(source, Path(work) / name)
+        for name, data in texts(notices):
+            (Path(work) / name).write_bytes(data)
+        # The cabinet inside keeps the files' names and modification times: all fixed.
+        for name in os.listdir(work):
             os.utime(Path(work) / name, (int(epoch), int(epoch)))
         subprocess.run(["wixl", "-a", "x64", "-D", f"Version={version}",
                         "-D", f"ProductCode={product_code(version, commit)}",
                         "-D", f"UpgradeCode={UPGRADE_CODE}",
                         "-D", f"PackageCode={package_code(version, commit)}",
                         "-D", "ExePath=Morex.exe", "-D", "EventsPath=MorexEvents.dll",
+                        "-D", "LicensePath=LICENSE.txt",
+                        "-D", "NoticesPath=THIRD-PARTY-NOTICES.txt",
                         "-o", str(Path(target).resolve()),
                         str(SOURCE / "packaging" / "Morex.wxs")], check=True, cwd=work)
     upgrade_same_version(target, version)
@@ -145,17 +182,156 @@ def msi_table(msi, table):
     return [line.split("\t") for line in lines[3:]]  # past the names, types and table rows
 
 
-def package(exe, events, version, commit, epoch, out_dir):
+def package(exe, events, notices, version, commit, epoch, out_dir):
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
-    zip_release(Path(exe), Path(events), version, epoch, out_dir / f"Morex-{version}-win64.zip")
-    msi_release(Path(exe), Path(events), version, commit, epoch,
+    zip_release(Path(exe), Path(events), notices, version, epoch,
+                out_dir / f"Morex-{version}-win64.zip")
+    msi_release(Path(exe), Path(events), notices, version, commit, epoch,
                 out_dir / f"Morex-{version}-win64.msi")
 
 
+def debian_package(path):
+    """The installed Debian package that holds the file: its name, version and architecture.
+    dpkg knows a file by the path its package installed, which a symbolic link may hide."""
+    for candidate in dict.fromkeys((os.path.normpath(path), os.path.realpath(path))):
+        owner = subprocess.run(["dpkg", "-S", candidate], capture_output=True, text=True)
+        if owner.returncode == 0:
+            name = owner.stdout.rsplit(": ", 1)[0].split(", ")[0].split(":")[0]
+            found = subprocess.run(["dpkg-query", "-W", "-f=${Version} ${Architecture}", name],
+                                   check=True, capture_output=True, text=True).stdout.split()
+            return name, *found
+    raise SystemExit(f"no installed Debian package holds {path}")
+
+
+def purl(name, version, arch):
+    distro = re.search(r"^VERSION_CODENAME=(\S+)", Path("/etc/os-release").read_text(), re.M)
+    return (f"pkg:deb/debian/{name}@{quote(version, safe='')}?arch={arch}"
+            + (f"&distro={distro.group(1)}" if distro else ""))
+
+
+def licence(name, package):
+    """The licence of a linked file, checked against its package's copyright file."""
+    copyright_text = Path(f"/usr/share/doc/{package}/copyright").read_text()
+    for pattern, spdx, passage in LICENCES:
+        if not re.fullmatch(pattern, name):
+            continue
+        if not re.search(passage, copyright_text, re.M):
+            raise SystemExit(f"/usr/share/doc/{package}/copyright no longer says {spdx} for "
+                             f"{name}: check it and LICENCES in scripts/release.py")
+        return spdx
+    raise SystemExit(f"no licence known for {name} of {package}, which the link took in: add "
+                     "it to LICENCES in scripts/release.py, from the package's copyright file")
+
+
+def linked(build):
+    """What the links of the shipped binaries took in from outside the project, as their maps
+    show (the archives whose members were included, the objects loaded whole; the project's
+    own have relative paths), by Debian package: name, version, architecture, licence, and the
+    files that each binary got from it."""
+    packages = {}
+    for binary, map_name in LINKED.items():
+        text = (Path(build) / map_name).read_text()
+        paths = (re.findall(r"^(/\S+?\.a)\(", text, re.M)
+                 + re.findall(r"^LOAD (/\S+\.o)$", text, re.M))
+        for path in sorted(set(paths)):
+            name, version, arch = debian_package(path)
+            entry = packages.setdefault(name, {"name": name, "version": version, "arch": arch,
+                                               "licences": set(), "files": {}})
+            entry["licences"].add(licence(os.path.basename(path), name))
+            entry["files"].setdefault(binary, set()).add(os.path.basename(path))
+    for entry in packages.values():
+        entry["licence"] = " AND ".join(sorted(entry.pop("licences")))
+    return [packages[name] for name in sorted(packages)]
+
+
+def notices(build, version, target):
+    """Which code of others each binary holds, from which Debian package, under which
+    licence, then each package's copyright file as Debian ships it."""
+    components = linked(build)
+    lines = [f"Morex {version}: third-party notices", "",
+             *textwrap.wrap("Morex is under the MIT licence (LICENSE.txt). Its build linked "
+                            "into the binaries the following code of others, from the Debian "
+                            "packages named:", 78)]
+    for binary in LINKED:
+        held = [c for c in components if binary in c["files"]]
+        lines += ["", f"{binary}:" if held else f"{binary}: none"]
+        lines += [f"  {c['name']} {c['version']} ({c['licence']}): "
+                  f"{', '.join(sorted(c['files'][binary]))}" for c in held]
+    shown = {}
+    for c in components:
+        text = Path(f"/usr/share/doc/{c['name']}/copyright").read_text()
+        lines += ["", "=" * 78, f"{c['name']} {c['version']}: {c['licence']}",
+                  f"Its copyright file (/usr/share/doc/{c['name']}/copyright):", "=" * 78, ""]
+        lines += [f"The same as {shown[text]}'s above."] if text in shown else text.splitlines()
+        shown.setdefault(text, c["name"])
+    Path(target).write_bytes(windows_text("\n".join(lines) + "\n"))
+
+
+def build_tools(build, signed):
+    """The programs that made the release files, by Debian package."""
+    cache = (Path(build) / "CMakeCache.txt").read_text()
+    programs = [re.search(rf"^{variable}:\w+=(.+)$", cache, re.M).group(1)
+                for variable in ("CMAKE_COMMAND", "CMAKE_CXX_COMPILER", "CMAKE_LINKER")]
+    programs += [shutil.which(name) for name in ("wixl", "msibuild", *(["osslsigncode"] * signed))]
+    used = {}
+    for program in programs:
+        used.setdefault(debian_package(program), []).append(os.path.basename(program))
+    return [{"type": "application", "bom-ref": f"tool:{name}", "name": name, "version": version,
+             "purl": purl(name, version, arch), "description": ", ".join(names)}
+            for (name, version, arch), names in used.items()]
+
+
+def sbom(release, build, version, commit, epoch, signed, target):
+    """A CycloneDX SBOM of the release: its files with their hashes, what the links took in,
+    and the tools that made them; as of the commit's time, so that it is reproducible."""
+    mit = [{"license": {"id": "MIT"}}]
+    binaries = list(LINKED)
+    packages = [f"Morex-{version}-win64.msi", f"Morex-{version}-win64.zip"]
+    own = [{"type": "application" if name.endswith(".exe") else "file", "bom-ref": name,
+            "name": name, "version": version,
+            "hashes": [{"alg": "SHA-256", "content": sha256(Path(release) / name)}],
+            **({"licenses": mit} if name in binaries else {})} for name in binaries + packages]
+    dependencies = {"Morex": binaries + packages, **{name: list(binaries) for name in packages}}
+    dependencies.update({name: [] for name in binaries})
+    runtime = []
+    for c in linked(build):
+        ref = purl(c["name"], c["version"], c["arch"])
+        runtime.append({"type": "library", "bom-ref": ref, "name": c["name"],
+                        "version": c["version"],
+                        "description": "; ".join(f"{', '.join(sorted(names))} in {binary}"
+                                                 for binary, names in c["files"].items()),
+                        "licenses": [{"expression": c["licence"]}], "purl": ref})
+        dependencies[ref] = []
+        for binary in c["files"]:
+            dependencies[binary].append(ref)
+    hashes = " ".join(c["hashes"][0]["content"] for c in own)
+    document = {
+        "bomFormat": "CycloneDX", "specVersion": "1.6",
+        # Another release of the commit, signed or not, has other files and so another number.
+        "serialNumber": f"urn:uuid:{uuid.uuid5(CODES, f'Morex SBOM {commit} {hashes}')}",
+        "version": 1,
+        "metadata": {
+            "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(epoch))),
+            "lifecycles": [{"phase": "build"}],
+            "tools": {"components": build_tools(build, signed)},
+            "component": {"type": "application", "bom-ref": "Morex", "name": "Morex",
+                          "version": version, "licenses": mit,
+                          "properties": [{"name": "morex:commit", "value": commit},
+                                         {"name": "morex:signed", "value": str(signed).lower()}]},
+        },
+        "components": own + runtime,
+        "dependencies": [{"ref": ref, "dependsOn": on} for ref, on in dependencies.items()],
+    }
+    Path(target).write_text(json.dumps(document, indent=2) + "\n")
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
 def sums(directory, names):
-    lines = [f"{hashlib.sha256((Path(directory) / n).read_bytes()).hexdigest()}  {n}\n"
-             for n in names]
+    lines = [f"{sha256(Path(directory) / n)}  {n}\n" for n in names]
     (Path(directory) / "SHA256SUMS").write_text("".join(lines))
 
 
@@ -163,21 +339,37 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     pack = commands.add_parser("package", help="the zip and the MSI")
-    pack.add_argument("exe")
-    pack.add_argument("events")
-    for option in ("version", "commit", "epoch", "out"):
-        pack.add_argument(f"--{option}", required=True)
+    for name in ("exe", "events", "notices"):
+        pack.add_argument(name)
+    told = commands.add_parser("notices", help="the notices of the code of others linked in")
+    told.add_argument("build")
+    bom = commands.add_parser("sbom", help="the CycloneDX SBOM of the release")
+    bom.add_argument("release")
+    bom.add_argument("build")
+    bom.add_argument("--signed", action="store_true")
+    for command, options in ((pack, ("version", "commit", "epoch", "out")),
+                             (told, ("version", "out")),
+                             (bom, ("version", "commit", "epoch", "out"))):
+        for option in options:
+            command.add_argument(f"--{option}", required=True)
     checksums = commands.add_parser("sums", help="SHA256SUMS over the files")
     checksums.add_argument("directory")
     checksums.add_argument("names", nargs="+")
-    commands.add_parser("version", help="the project's version")
+    commands.add_parser("version", help="the project's version").add_argument(
+        "cmake_lists", nargs="?", default=SOURCE / "CMakeLists.txt")
     args = parser.parse_args()
     if args.command == "package":
-        package(args.exe, args.events, args.version, args.commit, args.epoch, args.out)
+        package(args.exe, args.events, args.notices, args.version, args.commit, args.epoch,
+                args.out)
+    elif args.command == "notices":
+        notices(args.build, args.version, args.out)
+    elif args.command == "sbom":
+        sbom(args.release, args.build, args.version, args.commit, args.epoch, args.signed,
+             args.out)
     elif args.command == "sums":
         sums(args.directory, args.names)
     else:
-        print(project_version())
+        print(project_version(args.cmake_lists))
 
 
 if __name__ == "__main__":

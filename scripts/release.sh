@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release of the committed sources (HEAD) into dist/: Morex.exe, its message file
-# MorexEvents.dll, the zip (both and a usage file), the MSI and SHA256SUMS. The same commit
-# always gives the same bytes: the two binaries are built twice, in two clean trees at
-# different paths, and the zip and the MSI are made twice; the script fails when any pair
-# differs.
-#
-#   scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL]
+# MorexEvents.dll, the zip (both, a usage file, LICENSE.txt and THIRD-PARTY-NOTICES.txt), the
+# MSI, the notices, an SBOM (CycloneDX JSON) and SHA256SUMS. Everything comes from HEAD: its
+# version, its sources and its packaging scripts; uncommitted changes are left out, and the
+# script says so. The same commit on the same packages always gives the same bytes: the two
+# binaries are built twice, in two clean trees at different paths, and the zip and the MSI are
+# made twice; the script fails when any pair differs. The notices and the SBOM name what the
+# linker took in from the toolchain, as its maps show, with the Debian packages it came from.
 #
 # Signing: with a code-signing certificate and its private key (PEM or DER files; also taken
 # from MOREX_SIGNING_CERT and MOREX_SIGNING_KEY, and the key's password, if any, from
@@ -23,18 +24,38 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 
+usage() {
+  cat <<'EOF'
+usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL]
+  --out DIR            where the release goes, replaced whole (default: dist)
+  --cert CERT          code-signing certificate, PEM or DER (or MOREX_SIGNING_CERT)
+  --key KEY            its private key, PEM or DER (or MOREX_SIGNING_KEY; see the password below)
+  --timestamp-url URL  RFC 3161 time-stamp server for every signature (or MOREX_TIMESTAMP_URL)
+  -h, --help           this text
+The key's password, if any: MOREX_SIGNING_KEY_PASSWORD_FILE or MOREX_SIGNING_KEY_PASSWORD.
+EOF
+}
+
+# An option's value must be there: a missing one would otherwise take the next option as it.
+value_of() {
+  if [ $# -lt 2 ] || [ -z "$2" ] || [[ $2 == -* ]]; then
+    echo "release: $1 needs a value (scripts/release.sh --help)" >&2
+    exit 2
+  fi
+}
+
 out=dist
 cert=${MOREX_SIGNING_CERT:-}
 key=${MOREX_SIGNING_KEY:-}
 timestamp_url=${MOREX_TIMESTAMP_URL:-}
 while [ $# -gt 0 ]; do
   case "$1" in
-  --out) out=$2; shift 2 ;;
-  --cert) cert=$2; shift 2 ;;
-  --key) key=$2; shift 2 ;;
-  --timestamp-url) timestamp_url=$2; shift 2 ;;
-  *) echo "usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL]" >&2
-     exit 2 ;;
+  -h | --help) usage; exit 0 ;;
+  --out) value_of "$@"; out=$2; shift 2 ;;
+  --cert) value_of "$@"; cert=$2; shift 2 ;;
+  --key) value_of "$@"; key=$2; shift 2 ;;
+  --timestamp-url) value_of "$@"; timestamp_url=$2; shift 2 ;;
+  *) echo "release: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
 done
 if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
@@ -97,20 +118,34 @@ if [ -n "$timestamp_url" ]; then
   fi
 fi
 
-version=$(/usr/bin/python3 scripts/release.py version)
 commit=$(git rev-parse HEAD)
 epoch=$(git log -1 --format=%ct HEAD)
-if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
-  echo "release: the work tree has uncommitted changes; the release is made of $commit alone" >&2
-fi
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Builds Morex.exe from a clean export of the commit in the given folder.
-build() {
+# A clean export of the commit in the given folder.
+export_head() {
   mkdir -p "$1"
   git -C "$source_dir" archive --format=tar "$commit" | tar -x -C "$1"
+}
+
+# The first export is also where the release's scripts run from, so that the version, the
+# packaging and the checks are the commit's, as the binaries are.
+head=$work/one/Morex
+export_head "$head"
+release_py=(/usr/bin/python3 "$head/scripts/release.py")
+version=$("${release_py[@]}" version)
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  note="the release is made of $commit alone, as version $version"
+  tree_version=$("${release_py[@]}" version "$(git rev-parse --show-toplevel)/CMakeLists.txt" \
+    2>/dev/null || true)
+  [ "$tree_version" = "$version" ] || note+=" (the work tree says ${tree_version:-no version})"
+  echo "release: the work tree has uncommitted changes; $note" >&2
+fi
+
+# Builds Morex.exe and MorexEvents.dll in an export of the commit.
+build() {
+  [ -d "$1" ] || export_head "$1"
   echo "Building Morex.exe $version ($commit) in $1..." >&2
   (cd "$1" && cmake --preset mingw >"$work/cmake.log" 2>&1 &&
     cmake --build --preset mingw --target Morex MorexEvents -j "$(nproc)" \
@@ -137,21 +172,28 @@ sign() {
   mv "$signed" "$1"
 }
 
-build "$work/one/Morex"
-build "$work/two/another/path/Morex"
-mkdir -p "$work/release"
+two=$work/two/another/path/Morex
+build "$head"
+build "$two"
+mkdir -p "$work/release" "$work/notices"
 for name in Morex.exe MorexEvents.dll; do
-  same "$work/one/Morex/build/mingw/$name" "$work/two/another/path/Morex/build/mingw/$name"
-  cp "$work/one/Morex/build/mingw/$name" "$work/release/$name"
+  same "$head/build/mingw/$name" "$two/build/mingw/$name"
+  cp "$head/build/mingw/$name" "$work/release/$name"
 done
-/usr/bin/python3 -m tests.pe.check_morex_exe "$work/release/Morex.exe" \
-  "$work/release/MorexEvents.dll" >&2
+(cd "$head" && /usr/bin/python3 -m tests.pe.check_morex_exe "$work/release/Morex.exe" \
+  "$work/release/MorexEvents.dll" >&2)
+notices=THIRD-PARTY-NOTICES.txt
+# Made from each build's linker maps, which must name the same components.
+"${release_py[@]}" notices "$head/build/mingw" --version "$version" --out "$work/notices/one.txt"
+"${release_py[@]}" notices "$two/build/mingw" --version "$version" --out "$work/notices/two.txt"
+same "$work/notices/one.txt" "$work/notices/two.txt"
+cp "$work/notices/one.txt" "$work/release/$notices"
 [ -z "$cert" ] || { sign "$work/release/Morex.exe" && sign "$work/release/MorexEvents.dll"; }
 
 echo "Packing the zip and the MSI..." >&2
 for side in one two/other; do
-  /usr/bin/python3 scripts/release.py package "$work/release/Morex.exe" \
-    "$work/release/MorexEvents.dll" --version "$version" --commit "$commit" --epoch "$epoch" \
+  "${release_py[@]}" package "$work/release/Morex.exe" "$work/release/MorexEvents.dll" \
+    "$work/release/$notices" --version "$version" --commit "$commit" --epoch "$epoch" \
     --out "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
 done
 zip_name="Morex-$version-win64.zip"
@@ -162,8 +204,11 @@ for name in "$zip_name" "$msi_name"; do
 done
 [ -z "$cert" ] || sign "$work/release/$msi_name"
 
-/usr/bin/python3 scripts/release.py sums "$work/release" Morex.exe MorexEvents.dll "$zip_name" \
-  "$msi_name"
+sbom="Morex-$version-sbom.cdx.json"
+"${release_py[@]}" sbom "$work/release" "$head/build/mingw" --version "$version" \
+  --commit "$commit" --epoch "$epoch" ${cert:+--signed} --out "$work/release/$sbom"
+"${release_py[@]}" sums "$work/release" Morex.exe MorexEvents.dll "$zip_name" "$msi_name" \
+  "$notices" "$sbom"
 rm -rf "$out"
 mkdir -p "$out"
 cp "$work/release/"* "$out/"

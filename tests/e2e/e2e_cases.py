@@ -11,6 +11,7 @@ import re
 import shutil
 import tempfile
 import unittest
+import zipfile
 from pathlib import Path
 
 from scripts.box import (ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, BoxError,
@@ -238,8 +239,8 @@ def msi_set(release, folder):
     major, minor, patch = map(int, version.split("."))
     packages = [shipped]
     for commit, packed in (("rebuilt", version), ("next", f"{major}.{minor}.{patch + 1}")):
-        package(release / "Morex.exe", release / "MorexEvents.dll", packed, commit, 1700000000,
-                folder / commit)
+        package(release / "Morex.exe", release / "MorexEvents.dll",
+                release / "THIRD-PARTY-NOTICES.txt", packed, commit, 1700000000, folder / commit)
         packages.append(folder / commit / f"Morex-{packed}-win64.msi")
     return {msi: dict(msi_table(msi, "Property")) for msi in packages}
 
@@ -254,7 +255,8 @@ class Msi(BoxCase):
 
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
-        files = {name: release / name for name in ("Morex.exe", "MorexEvents.dll")}
+        with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # but README
+            files = {n: archive.read(n) for n in archive.namelist() if n != "README.txt"}
         self.assertIsNone(self.registry(SOURCE_KEY))
         with tempfile.TemporaryDirectory() as scratch:
             self.scratch = Path(scratch)
@@ -297,8 +299,7 @@ class Msi(BoxCase):
         """Installs the MSI silently over whatever is installed; checks the installed files,
         the source's key, and that its product alone is listed."""
         key, restart = self.msiexec("/i", msi, may_restart=upgrade)
-        self.assertEqual(self.box.kept(INSTALLED, restart)[1],
-                         {name: path.read_bytes() for name, path in files.items()})
+        self.assertEqual(self.box.kept(INSTALLED, restart)[1], files)
         self.assertEqual(sorted(re.findall(r"^\s+(\S+)\s+(REG_\w+)\s+(.*?)\s*$", key, re.M)),
                          [("EventMessageFile", "REG_SZ", MESSAGE_FILE),
                           ("TypesSupported", "REG_DWORD", "0x7")])

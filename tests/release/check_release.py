@@ -2,20 +2,26 @@
 """Makes a signed release with a throwaway certificate and password-protected key made on the
 spot, time-stamped by a throwaway time-stamp authority (OpenSSL's ts behind a local HTTP
 server), and checks it as an administrator would: the sums, the signatures and their time
-stamps, the zip's contents and the MSI's tables. While signing, no process shows the key's
-password; a certificate that is not the key's stops the release before dist/ is touched.
-scripts/release.sh itself builds everything twice and fails when two builds differ.
+stamps, the zip's contents and the MSI's tables, the licence and the notices in both, and the
+SBOM (the CycloneDX library's verdict, its hashes against the files). While signing, no
+process shows the key's password; a certificate that is not the key's stops the release
+before dist/ is touched. The release is made from a clone whose work tree has another
+version: HEAD's is the release's. scripts/release.sh itself builds everything twice and
+fails when two builds differ; its options are checked first.
 
     python3 -m tests.release.check_release OUT_DIR
 """
 
 import hashlib
+import json
 import os
 import secrets
 import shutil
 import subprocess
 import sys
+import tempfile
 import threading
+import time
 import zipfile
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -88,6 +94,18 @@ class TimeStampAuthority(BaseHTTPRequestHandler):
         pass
 
 
+def check_options():
+    """The whole usage on --help; a wrong or incomplete command line named, before any work."""
+    script = str(SOURCE / "scripts" / "release.sh")
+    shown = subprocess.run([script, "--help"], capture_output=True, text=True)
+    assert shown.returncode == 0 and all(f"{option} " in shown.stdout for option in (
+        "--out", "--cert", "--key", "--timestamp-url", "--help")), shown
+    for args, said in ((["--bogus"], "unknown option --bogus"), (["--out"], "--out needs a value"),
+                       (["--key", "--out", "x"], "--key needs a value")):
+        refused = subprocess.run([script, *args], capture_output=True, text=True)
+        assert refused.returncode == 2 and said in refused.stderr, refused
+
+
 def sign_release(signer, release):
     """scripts/release.sh with a certificate that is not the key's (refused), then with the
     key's own, its password in the environment, time-stamped by the throwaway authority."""
@@ -112,18 +130,45 @@ def sign_release(signer, release):
         while not signing.wait(0.005):
             TimeStampAuthority.listed |= command_lines()
     threading.Thread(target=list_processes, daemon=True).start()
+    clone = Path(tempfile.mkdtemp(dir=signer))
+    run("git", "clone", "--quiet", "--shared", "--no-checkout", str(SOURCE), str(clone))
+    head = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
+    run("git", "checkout", "--quiet", "--detach", head, cwd=clone)
+    cmake_lists = clone / "CMakeLists.txt"
+    cmake_lists.write_text(cmake_lists.read_text().replace(
+        f"project(Morex VERSION {project_version()} ", "project(Morex VERSION 9.9.9 "))
     try:
-        print(run(str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
-                  str(signer / "code.pem"), "--key", str(signer / "code.key"), "--timestamp-url",
-                  f"http://127.0.0.1:{server.server_address[1]}/",
-                  env=dict(os.environ, MOREX_SIGNING_KEY_PASSWORD=password)))
+        made = subprocess.run(
+            [str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
+             str(signer / "code.pem"), "--key", str(signer / "code.key"), "--timestamp-url",
+             f"http://127.0.0.1:{server.server_address[1]}/"], capture_output=True, text=True,
+            env=dict(os.environ, MOREX_SIGNING_KEY_PASSWORD=password, GIT_DIR=str(clone / ".git"),
+                     GIT_WORK_TREE=str(clone)))
     finally:
         signing.set()
         server.shutdown()
+        shutil.rmtree(clone)
+    print(made.stdout)
+    assert made.returncode == 0, made.stderr
+    assert f"as version {project_version()} (the work tree says 9.9.9" in made.stderr, made.stderr
     seen = TimeStampAuthority.listed
     assert any(b"osslsigncode" in line for line in seen), "no listing taken while signing"
     assert not [line for line in seen if password.encode() in line], "the password was listed"
     print(f"{len(seen)} command lines listed while signing; none shows the password")
+
+
+def check_sbom(release, sbom, commit):
+    """The CycloneDX library's strict verdict, and the release's files as hashed in it."""
+    print(run("node", "tests/release/validate_sbom.cjs", "build/npm", str(sbom), cwd=SOURCE))
+    document = json.loads(sbom.read_text())
+    hashed = {c["name"]: c["hashes"][0]["content"] for c in document["components"] if "hashes" in c}
+    assert hashed == {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in release.iterdir()
+                      if p.suffix in (".exe", ".dll", ".msi", ".zip")}, hashed
+    committed = int(run("git", "log", "-1", "--format=%ct", commit, cwd=SOURCE))
+    assert document["metadata"]["timestamp"] == time.strftime(
+        "%Y-%m-%dT%H:%M:%SZ", time.gmtime(committed)), document["metadata"]
+    linked = {c["name"] for c in document["components"] if c["type"] == "library"}
+    assert {"gcc-mingw-w64-x86-64-win32", "g++-mingw-w64-x86-64-win32"} <= linked, linked
 
 
 def main(out):
@@ -132,11 +177,13 @@ def main(out):
     signer.mkdir(parents=True, exist_ok=True)
     release = out / "signed"
     shutil.rmtree(release, ignore_errors=True)
+    check_options()
     sign_release(signer, release)
     version = project_version()
     zip_name, msi_name = f"Morex-{version}-win64.zip", f"Morex-{version}-win64.msi"
+    sbom, notices = release / f"Morex-{version}-sbom.cdx.json", release / "THIRD-PARTY-NOTICES.txt"
     assert sorted(p.name for p in release.iterdir()) == sorted(
-        ["Morex.exe", "MorexEvents.dll", zip_name, msi_name, "SHA256SUMS"])
+        ["Morex.exe", "MorexEvents.dll", zip_name, msi_name, "SHA256SUMS", notices.name, sbom.name])
     print(run("sha256sum", "-c", "SHA256SUMS", cwd=release))
 
     for name in ("Morex.exe", "MorexEvents.dll", msi_name):
@@ -148,10 +195,17 @@ def main(out):
     run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", str(release / "Morex.exe"),
         str(release / "MorexEvents.dll"), cwd=SOURCE)
 
+    # The licence and the notices as Windows shows them, the notices naming what was linked in.
+    texts = {"LICENSE.txt": (SOURCE / "LICENSE").read_text().replace("\n", "\r\n").encode(),
+             notices.name: notices.read_bytes()}
+    told = notices.read_text()
+    assert all(name in told for name in ("libstdc++.a", "libgcc.a", "crt2u.o", "ZPL-2.1",
+                                         "MorexEvents.dll: none")), told[:2000]
     with zipfile.ZipFile(release / zip_name) as archive:
-        assert archive.namelist() == ["Morex.exe", "MorexEvents.dll", "README.txt"]
+        assert archive.namelist() == ["Morex.exe", "MorexEvents.dll", "README.txt", *texts]
         for name in ("Morex.exe", "MorexEvents.dll"):
             assert archive.read(name) == (release / name).read_bytes(), name
+        assert all(archive.read(name) == data for name, data in texts.items())
         assert f"Morex {version}" in archive.read("README.txt").decode()
 
     msi = release / msi_name
@@ -161,14 +215,19 @@ def main(out):
     commit = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
     assert properties["ProductCode"] == f"{{{product_code(version, commit)}}}"
     assert properties["ALLUSERS"] == "1", "not a per-machine package"
-    assert [row[2] for row in msi_table(msi, "File")] == ["Morex.exe", "MorexEvents.dll"]
+    assert [row[2] for row in msi_table(msi, "File")] == ["Morex.exe", "MorexEvents.dll", *texts]
+    with tempfile.TemporaryDirectory() as unpacked:
+        run("msiextract", "-C", unpacked, str(msi))
+        assert all(next(Path(unpacked).rglob(name)).read_bytes() == data
+                   for name, data in texts.items())
     assert sorted(tuple(row[1:]) for row in msi_table(msi, "Registry")) == [
         ("2", SOURCE_KEY, "-", "", "MorexEvents"),
         ("2", SOURCE_KEY, "EventMessageFile", "[#MorexEventsDll]", "MorexEvents"),
         ("2", SOURCE_KEY, "TypesSupported", "#7", "MorexEvents")], msi_table(msi, "Registry")
     for table in ("ServiceInstall", "CustomAction", "Shortcut"):
         assert msi_table(msi, table) == [], f"the MSI has {table} rows"
-    print(f"{msi_name}: Morex {version}, two files, the source's key, no custom actions")
+    print(f"{msi_name}: Morex {version}, four files, the source's key, no custom actions")
+    check_sbom(release, sbom, commit)
     digest = hashlib.sha256(msi.read_bytes()).hexdigest()
     print(f"release checked: {msi_name} {digest}")
 
