@@ -18,7 +18,8 @@ from pathlib import Path
 
 import pefile
 
-from scripts.winebox import WindowsPaths, WineBox
+from scripts.box import WindowsPaths
+from scripts.winebox import WineBox
 
 SERVICE = "MorexBench"
 WINE_DLLS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")

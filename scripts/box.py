@@ -1,7 +1,10 @@
 """What every box of the end-to-end cases shares, whether a Wine prefix (scripts/winebox.py) or
 Windows itself (scripts/windowsbox.py): where the Windows-side binaries go, the test service,
-and the steps made of the e2e tool. Standard library only: it loads on Windows too."""
+the entry that a run wrote, and the one interface of a box, with the steps made of it.
+Standard library only: it loads on Windows too."""
 
+import abc
+import dataclasses
 import time
 
 SERVICE_NAME = "MorexTest"
@@ -10,6 +13,7 @@ EVENT_SOURCES = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Applicatio
 BINARIES = ("Morex.exe", "morex_e2e_tool.exe", "morex_e2e_desktop.exe", "morex_test_service.exe",
             "morex_bench_floor.exe", "morex_refusing_event_log.exe")
 SERVICE_BINARY = "morex_test_service.exe"
+EVENT_TYPES = {1: "Error", 2: "Warning", 4: "Information", 8: "Audit Success", 16: "Audit Failure"}
 
 
 class WindowsPaths:
@@ -34,9 +38,72 @@ class BoxError(RuntimeError):
         self.exit_code = exit_code
 
 
-class Box:
-    """The steps that are the same on every box, made of its own `turn` (a lock on the box)
-    and `program` (runs one Windows program, waited for, and returns its stdout and stderr)."""
+@dataclasses.dataclass
+class Entry:
+    """An event-log entry that a run wrote, as either box reads it back."""
+
+    source: str
+    type: int
+    category: int
+    event_id: int
+    strings: int
+    data_size: int
+    text: str
+    data: bytes | None = None  # where the box reads them (Windows): the entry's data
+    message: str | None = None  # and its text as the viewers show it, where they find one
+
+    def line(self):
+        kind = EVENT_TYPES.get(self.type, str(self.type))
+        return f"Application  {self.source}  {kind:<11}  {self.event_id}  {self.text}"
+
+
+class Box(abc.ABC):
+    """Everything the cases use of a box: the steps that each box has its own way of taking
+    (the abstract methods), and below them the steps made of those, the same on every box."""
+
+    @abc.abstractmethod
+    def turn(self):
+        """A context in which this command alone uses the box."""
+
+    @abc.abstractmethod
+    def program(self, *args, check=True, **options):
+        """Runs a Windows program to its end (options: timeout, extra_env); stdout and stderr."""
+
+    @abc.abstractmethod
+    def create(self):
+        """Makes the box anew: the binaries in C:\\morex, the test service there and stopped."""
+
+    @abc.abstractmethod
+    def shutdown(self):
+        """Stops the test service and every process of ours on the box."""
+
+    @abc.abstractmethod
+    def our_processes(self):
+        """The processes of ours still running on the box."""
+
+    @abc.abstractmethod
+    def ansi_code_page(self):
+        """The box's ANSI code page, as Windows keeps it in the registry."""
+
+    @abc.abstractmethod
+    def local_path(self, windows_path):
+        """Where a path on the box's drive C: is on this machine."""
+
+    @abc.abstractmethod
+    def windows_path(self, path):
+        """How the box's Windows programs name a file of this machine."""
+
+    @abc.abstractmethod
+    def run_morex(self, arguments, command_line=None):
+        """Runs Morex.exe with an exact argument text (or command line); the entries it wrote."""
+
+    @abc.abstractmethod
+    def pending_deletions(self):
+        """The files, in lower case, that Windows deletes at the next restart."""
+
+    @abc.abstractmethod
+    def limit_probe_refusal(self):
+        """Why the probe of the log's limits may not write its entries here, or None."""
 
     def service(self, verb, name=SERVICE_NAME, check=True):
         """Queries the service (state) or brings it to a state (start, stop) and waits until it
@@ -54,24 +121,34 @@ class Box:
                 raise
             return error.exit_code
 
+    def registry(self, key):
+        """reg query's listing of the key, or None when there is no such key."""
+        try:
+            return self.program("reg", "query", key)[0]
+        except BoxError as error:
+            if error.exit_code is None:  # reg never answered: no sign of a missing key
+                raise
+            return None
+
     def source_registered(self, source="Morex"):
         """Whether the Application log has a key for the source, as an installer makes it."""
-        return self.exit_code("reg", "query", EVENT_SOURCES + source) == 0
+        return self.registry(EVENT_SOURCES + source) is not None
+
+    def rendered(self, event_id, text):
+        """What Event Viewer shows for an entry of Morex's source: (message file, text)."""
+        with self.turn():
+            shown, _ = self.program(WindowsPaths.tool, "render", str(event_id),
+                                    extra_env={"MOREX_RENDER_TEXT": text})
+        return tuple(shown.split("\n", 1))
 
     def kept(self, folder, restart=False):
         """Whether the Windows folder is there, and its files by name, less what Windows deletes
-        at the restart that an installer asked for (where there is one: Windows)."""
+        at the restart that an installer asked for."""
         local = self.local_path(folder)
         deleted = self.pending_deletions() if restart else set()
         return (local.exists() and folder.lower() not in deleted,
                 {path.name: path.read_bytes() for path in local.glob("*")
                  if f"{folder}\\{path.name}".lower() not in deleted})
-
-    @staticmethod
-    def limit_probe_refusal():
-        """Why the probe of the log's limits may not write its entries here, or None: Wine's
-        event log keeps nothing."""
-        return None
 
     def settled_state(self, name=SERVICE_NAME, seconds=20, check=True):
         """The service's state once it is no longer start- or stop-pending: Morex sends its

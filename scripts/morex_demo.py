@@ -14,7 +14,8 @@ import sys
 import time
 from pathlib import Path
 
-from scripts.winebox import WineBox, WineError
+from scripts.box import BoxError
+from scripts.winebox import WineBox
 
 DEMO_SERVICE = "MorexDemo"
 CHECKOUT = Path(__file__).resolve().parents[1]
@@ -150,7 +151,7 @@ if __name__ == "__main__":
         main(sys.argv[1], sys.argv[2], sys.argv[3:])
         # A Ctrl-C during the interpreter's own end would print a traceback: run.sh says it.
         signal.signal(signal.SIGINT, signal.SIG_IGN)
-    except WineError as error:
+    except BoxError as error:
         sys.exit(f"scripts/run.sh: {error}")
     except KeyboardInterrupt:
         print("scripts/run.sh: interrupted", file=sys.stderr)

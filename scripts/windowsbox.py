@@ -17,8 +17,7 @@ import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 from scripts.box import (BINARIES, ERROR_SUCCESS_REBOOT_REQUIRED, EVENT_SOURCES, SERVICE_NAME,
-                        WINDOWS_DIR, Box, BoxError, WindowsPaths)
-from scripts.wine_debug import Entry
+                        WINDOWS_DIR, Box, BoxError, Entry, WindowsPaths)
 
 # Bounds of the waits, sized for a hosted runner's first minutes, when one start of
 # powershell.exe may take several seconds; each wait ends at its bound.

@@ -5,32 +5,14 @@ Wine keeps no event records: each ReportEventA call prints
 and each insertion string follows on the eventlog channel as an escaped L"..." literal.
 """
 
-import dataclasses
 import re
 
-EVENT_TYPES = {1: "Error", 2: "Warning", 4: "Information", 8: "Audit Success", 16: "Audit Failure"}
+from scripts.box import Entry
 
 _REPORT = re.compile(
     r"fixme:advapi:ReportEventA \((\w+),0x(\w+),0x(\w+),0x(\w+),(\w+),0x(\w+),0x(\w+),")
 _SOURCE = re.compile(r"fixme:advapi:RegisterEventSourceA \((.*?),\"(.*?)\"\)")
 _STRING = re.compile(r":(?:trace|err|warn|fixme):eventlog:ReportEventW (L\".*)$")
-
-
-@dataclasses.dataclass
-class Entry:
-    source: str
-    type: int
-    category: int
-    event_id: int
-    strings: int
-    data_size: int
-    text: str
-    data: bytes | None = None  # where the box reads them (Windows): the entry's data
-    message: str | None = None  # and its text as the viewers show it, where they find one
-
-    def line(self):
-        kind = EVENT_TYPES.get(self.type, str(self.type))
-        return f"Application  {self.source}  {kind:<11}  {self.event_id}  {self.text}"
 
 
 def unescape_wine_string(literal):

@@ -1,23 +1,15 @@
 """A Wine prefix that plays the Windows computer for Morex, and the one owner of its life: it
 boots the prefix, installs the test service, keeps the prefix alive, runs Morex.exe with an
 exact argument text, reads the event-log entries that the run wrote from Wine's debug output
-(scripts/wine_debug.py), and shuts everything down again.
-
-Every command on a prefix takes a lock beside it (PREFIX.lock), so that two commands on one
-prefix take turns. Every process started for a prefix carries MOREX_WINEBOX=PREFIX in its
-environment, which Wine hands on to the server and every Windows process of the prefix; a
-record beside the prefix (PREFIX.json) keeps the pids and whether the prefix is ready. So what
-was started can always be found and stopped, even after the prefix itself was deleted.
+(scripts/wine_debug.py), and shuts everything down again. Every command on a prefix holds its
+lock (scripts/prefix_lock.py), and every process started for it is marked and recorded
+(scripts/wine_processes.py), so that what was started can always be found and stopped.
 """
 
 import contextlib
-import fcntl
-import json
 import os
 import re
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -25,17 +17,17 @@ import time
 from pathlib import Path
 
 from scripts.box import BINARIES, SERVICE_BINARY, SERVICE_NAME, Box, BoxError, WindowsPaths
+from scripts.prefix_lock import PrefixLock
 from scripts.wine_debug import parse_entries
-from scripts.xdisplay import DisplayError, alive, start_display
-
-MARKER = "MOREX_WINEBOX"
+from scripts.wine_processes import (MARKER, ProcessRecord, end_marked, ended_within,
+                                    processes_marked)
+from scripts.xdisplay import DisplayError, start_display
 
 # Bounds of the waits on Wine, in seconds. Generous: a busy 2-core machine is slow, but no
 # wait is ever endless.
 FIRST_BOOT_SECONDS = 300
 SERVER_EXIT_SECONDS = 120
 COMMAND_SECONDS = 120
-LOCK_SECONDS = 1200
 TERM_SECONDS = 5
 KILL_SECONDS = 30
 DESKTOP_SECONDS = 20
@@ -50,34 +42,6 @@ def _wineserver():
         if path := shutil.which(candidate):
             return path
     raise WineError("wineserver not found; install Debian's wine and wine64")
-
-
-def processes_marked(marker_value, pids=None):
-    """Pids of the live processes (of all, or of `pids`) whose environment carries
-    MOREX_WINEBOX=marker_value."""
-    wanted = f"{MARKER}={marker_value}".encode()
-    found = []
-    candidates = [Path(f"/proc/{pid}") for pid in pids] if pids else Path("/proc").iterdir()
-    for entry in candidates:
-        if not entry.name.isdigit() or int(entry.name) == os.getpid():
-            continue
-        try:
-            if alive(entry.name) and wanted in (entry / "environ").read_bytes().split(b"\0"):
-                found.append(int(entry.name))
-        except OSError:
-            continue
-    return found
-
-
-def _ended_within(pid, seconds):
-    """Waits until the process ends, woken the moment it does. (Popen.wait with a timeout
-    polls in sleeps that double up to 50 ms: it would round each run up to its next poll,
-    31.5, 63.5, 113.5, 163.5 ms..., and a bench would compare those steps.)"""
-    handle = os.pidfd_open(pid)
-    try:
-        return bool(select.select([handle], [], [], seconds)[0])
-    finally:
-        os.close(handle)
 
 
 def _say(text):
@@ -111,8 +75,8 @@ class WineBox(Box):
         self.prefix = Path(prefix).resolve()
         self.display = display
         self.bin = Path(windows_build_dir).resolve()
-        self.lock_path = self.prefix.with_name(self.prefix.name + ".lock")
-        self.record_path = self.prefix.with_name(self.prefix.name + ".json")
+        self.lock = PrefixLock(self.prefix)
+        self.record = ProcessRecord(self.prefix)
         self.say = progress or (lambda text: None)
         # The locale is pinned: Wine takes the prefix's ANSI code page from it, and a run on a
         # Japanese host would otherwise write its entries in 932.
@@ -120,78 +84,23 @@ class WineBox(Box):
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64", LANG="C.UTF-8",
                         LC_ALL="C.UTF-8", **{MARKER: str(self.prefix)})
         self.env.pop("DISPLAY", None)
-        if display and self.record().get("display"):
-            self.env["DISPLAY"] = self.record()["display"]
-        self._lock_file = None
-        self._lock_depth = 0
+        if display and self.record.read().get("display"):
+            self.env["DISPLAY"] = self.record.read()["display"]
 
-    # --- taking turns --------------------------------------------------------------------
-
-    @contextlib.contextmanager
     def turn(self):
         """Holds the prefix's lock; a second command on the prefix waits, and says so."""
-        if self._lock_depth:
-            self._lock_depth += 1
-            try:
-                yield
-            finally:
-                self._lock_depth -= 1
-            return
-        self.lock_path.parent.mkdir(parents=True, exist_ok=True)
-        lock_file = open(self.lock_path, "a")
-        try:
-            self._acquire(lock_file)
-            self._lock_file, self._lock_depth = lock_file, 1
-            try:
-                yield
-            finally:
-                self._lock_file, self._lock_depth = None, 0
-        finally:
-            lock_file.close()  # releases the lock
-
-    def _acquire(self, lock_file):
-        try:
-            fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return
-        except BlockingIOError:
-            pass
-        _say(f"Another command is using the Wine prefix {self.prefix}; waiting for it to "
-             "finish...")
-        deadline = time.monotonic() + LOCK_SECONDS
-        while time.monotonic() < deadline:
-            time.sleep(0.2)
-            try:
-                fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                _say(f"... the other command is done; going on with {self.prefix}.")
-                return
-            except BlockingIOError:
-                continue
-        raise WineError(f"waiting for the lock {self.lock_path}: another command held it for "
-                        f"more than {LOCK_SECONDS} s")
-
-    # --- what was started -----------------------------------------------------------------
-
-    def record(self):
-        try:
-            return json.loads(self.record_path.read_text())
-        except (OSError, ValueError):
-            return {}
-
-    def _write_record(self, **fields):
-        record = dict(self.record(), prefix=str(self.prefix), marker=f"{MARKER}={self.prefix}",
-                      **fields)
-        self.record_path.write_text(json.dumps(record, indent=1) + "\n")
+        return self.lock.held()
 
     def our_processes(self):
         return processes_marked(str(self.prefix))
 
     def running(self):
         """True when the process that keeps the prefix up is alive."""
-        holder = self.record().get("holder_pid")
+        holder = self.record.read().get("holder_pid")
         return bool(holder) and processes_marked(str(self.prefix), [holder]) == [holder]
 
     def ready(self):
-        return (self.prefix / "system.reg").exists() and self.record().get("ready") is True
+        return (self.prefix / "system.reg").exists() and self.record.read().get("ready") is True
 
     # --- running Wine, always with a bound ------------------------------------------------
 
@@ -202,7 +111,7 @@ class WineBox(Box):
             with subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
                                   stderr=err) as process:
                 try:
-                    if not _ended_within(process.pid, timeout):
+                    if not ended_within(process.pid, timeout):
                         raise WineError(f"{step} did not finish within {timeout} s (prefix "
                                         f"{self.prefix})")
                 finally:
@@ -254,7 +163,7 @@ class WineBox(Box):
         self.prefix.parent.mkdir(parents=True, exist_ok=True)
         self.say(f"Creating a new Wine prefix in {self.prefix} (its first boot takes a "
                  "while)...")
-        self._write_record(ready=False)
+        self.record.write(ready=False)
         self.wine("wineboot", "-i", timeout=FIRST_BOOT_SECONDS)
         # The first boot goes on in the background after wineboot returns; until it has
         # finished and its server has exited, the first service starts fail (1053/1055).
@@ -265,7 +174,7 @@ class WineBox(Box):
         self._boot()
         self.say(f"Installing the service {service_name}...")
         self.wine(WindowsPaths.tool, "install", service_name, WindowsPaths.service)
-        self._write_record(ready=True, service=service_name)
+        self.record.write(ready=True, service=service_name)
 
     def ensure_up(self, service_name=SERVICE_NAME):
         """Brings the prefix up as it is, or new when it is missing or was never finished;
@@ -293,7 +202,7 @@ class WineBox(Box):
                                       env=dict(self.env, WINEDEBUG="err+all"),
                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                       start_new_session=True)
-        self._write_record(holder_pid=holder.pid)
+        self.record.write(holder_pid=holder.pid)
         self.wine(WindowsPaths.tool, "state", "PlugPlay", check=False)  # the server is up
         if self.display:
             self._await_desktop()
@@ -320,7 +229,7 @@ class WineBox(Box):
                 self.prefix.name + ".log"))
         except DisplayError as error:
             raise WineError(f"{error} (prefix {self.prefix})") from error
-        self._write_record(display=self.env["DISPLAY"])
+        self.record.write(display=self.env["DISPLAY"])
 
     def shutdown(self):
         """Stops every process of the prefix; afterwards none of ours is left."""
@@ -332,34 +241,19 @@ class WineBox(Box):
         with self.turn():
             self._stop_everything()
             shutil.rmtree(self.prefix, ignore_errors=True)
-            self.record_path.unlink(missing_ok=True)
+            self.record.path.unlink(missing_ok=True)
 
     def _stop_everything(self):
         if self.prefix.exists() and self.our_processes():
             # Lets the server save the registry; whatever it leaves is killed below.
             with contextlib.suppress(WineError):
                 self.server("-k", timeout=KILL_SECONDS)
-        # Asked first, so that Xvfb removes its lock and socket; killed once if it won't go.
-        for sig, seconds in ((signal.SIGTERM, TERM_SECONDS), (signal.SIGKILL, KILL_SECONDS)):
-            for pid in self.our_processes():
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, sig)
-            if self._processes_ended_within(seconds):
-                break
-        else:
-            raise WineError(f"processes {self.our_processes()} of prefix {self.prefix} did not "
-                            f"end within {KILL_SECONDS} s of SIGKILL")
+        if left := end_marked(str(self.prefix), TERM_SECONDS, KILL_SECONDS):
+            raise WineError(f"processes {left} of prefix {self.prefix} did not end within "
+                            f"{KILL_SECONDS} s of SIGKILL")
         self.env.pop("DISPLAY", None)
-        if self.record_path.exists():
-            self._write_record(holder_pid=None, display=None)
-
-    def _processes_ended_within(self, seconds):
-        deadline = time.monotonic() + seconds
-        while self.our_processes():
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.1)
-        return True
+        if self.record.path.exists():
+            self.record.write(holder_pid=None, display=None)
 
     def local_path(self, windows_path):
         """Where a path on the prefix's drive C: is on this machine."""
@@ -375,6 +269,17 @@ class WineBox(Box):
         found = re.search(r'^"ACP"="(\d+)"', (self.prefix / "system.reg").read_text(),
                           re.MULTILINE)
         return int(found.group(1)) if found else 1252
+
+    @staticmethod
+    def pending_deletions():
+        """Nothing: Wine's event log never holds MorexEvents.dll, the file that an installer
+        leaves to a restart on Windows."""
+        return set()
+
+    @staticmethod
+    def limit_probe_refusal():
+        """None: Wine's event log keeps no entry, so the probe fills nothing."""
+        return None
 
     # --- binaries -------------------------------------------------------------------------
 
@@ -393,7 +298,7 @@ class WineBox(Box):
                 replace_file(source, target / name)
 
     def _service_running(self):
-        service = self.record().get("service")
+        service = self.record.read().get("service")
         return bool(service) and self.running() and self.service("state", service) != "stopped"
 
     # --- using it -------------------------------------------------------------------------

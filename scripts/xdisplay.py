@@ -8,20 +8,14 @@ import subprocess
 import time
 from pathlib import Path
 
+from scripts.wine_processes import alive
+
 FIRST_DISPLAY = 90  # clear of the displays that people and CI tools use
 ANSWER_SECONDS = 120
 
 
 class DisplayError(RuntimeError):
     """No X display could be started, or it did not answer in time."""
-
-
-def alive(pid):
-    """False for a process that ended, even one still waiting to be reaped (a zombie)."""
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
-    except (OSError, IndexError):
-        return False
 
 
 def start_display(env, log_path):

@@ -14,8 +14,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from scripts.box import (ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, BoxError,
-                        WindowsPaths)
+from scripts.box import ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, WindowsPaths
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
@@ -25,8 +24,6 @@ INSTALLED = "C:\\Program Files\\Morex"
 MESSAGE_FILE = f"{INSTALLED}\\MorexEvents.dll"
 INSTALLED_MOREX = f'"{INSTALLED}\\Morex.exe" /command'
 MSI_SET = "msi-set.json"
-
-
 ON_WINDOWS = os.environ.get("MOREX_E2E_BOX") == "windows"
 
 
@@ -257,7 +254,7 @@ class Msi(BoxCase):
         release = Path(os.environ["MOREX_RELEASE_DIR"])
         with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # but README
             files = {n: archive.read(n) for n in archive.namelist() if n != "README.txt"}
-        self.assertIsNone(self.registry(SOURCE_KEY))
+        self.assertIsNone(self.box.registry(SOURCE_KEY))
         with tempfile.TemporaryDirectory() as scratch:
             self.scratch = Path(scratch)
             self.properties = msi_set(release, self.scratch)
@@ -266,15 +263,8 @@ class Msi(BoxCase):
             self.runs_and_renders()
             self.install(rebuilt, files)
             self.install(newer, files)
-            self.assertEqual(self.rendered(100, "stop x"), (MESSAGE_FILE, "stop x"))
+            self.assertEqual(self.box.rendered(100, "stop x"), (MESSAGE_FILE, "stop x"))
             self.remove(newer)
-
-    def registry(self, key):
-        """reg query's listing of the key, or None when there is no such key."""
-        try:
-            return self.box.program("reg", "query", key)[0]
-        except BoxError:
-            return None
 
     def msiexec(self, verb, msi, may_restart=True):
         """Runs msiexec silently; returns the source's key and whether it asked for a restart."""
@@ -285,7 +275,7 @@ class Msi(BoxCase):
         if code and not restart:  # the log says why, in UTF-16 or in the ANSI code page
             said = log.read_bytes().replace(b"\0", b"").decode("latin-1") if log.exists() else ""
             self.fail(f"msiexec {verb} {msi.name} ended with {code}\n{said[-3000:]}")
-        key = self.registry(SOURCE_KEY)
+        key = self.box.registry(SOURCE_KEY)
         print(f"after msiexec {verb} {msi.name} ({code}): {key.strip() if key else 'no key'}")
         return key, restart
 
@@ -293,7 +283,7 @@ class Msi(BoxCase):
         """The packages whose product Programs and Features lists, with its version."""
         return [msi for msi, properties in self.properties.items()
                 if properties["ProductVersion"] in (
-                    self.registry(UNINSTALL_KEY + properties["ProductCode"]) or "")]
+                    self.box.registry(UNINSTALL_KEY + properties["ProductCode"]) or "")]
 
     def install(self, msi, files, upgrade=True):
         """Installs the MSI silently over whatever is installed; checks the installed files,
@@ -326,12 +316,5 @@ class Msi(BoxCase):
         # Wine prints only the head of a long text: its size and ID are what the run tells.
         self.assertEqual([e[:5] for e in written], [self.entry(ERROR, *texts[-1])[:5]])
         for event_id, text in texts:
-            self.assertEqual(self.rendered(event_id, text), (MESSAGE_FILE, text))
+            self.assertEqual(self.box.rendered(event_id, text), (MESSAGE_FILE, text))
             print(f"event {event_id}, {len(text)} characters, reads {text[:30]!r}...")
-
-    def rendered(self, event_id, text):
-        """What Event Viewer shows for an entry of ours: (message file, text)."""
-        with self.box.turn():
-            shown, _ = self.box.program(WindowsPaths.tool, "render", str(event_id),
-                                        extra_env={"MOREX_RENDER_TEXT": text})
-        return tuple(shown.split("\n", 1))

@@ -2,10 +2,11 @@
 """The readers of the entries that a run wrote: from Wine's debug output, on lines as Wine 8
 prints them; from the Windows log, on event XML as Microsoft's event schema gives it."""
 
-import unittest
+import unittest.mock
 
-from scripts.wine_debug import Entry, parse_entries, unescape_wine_string
-from scripts.windowsbox import parse_event
+from scripts.box import Box, Entry
+from scripts.wine_debug import parse_entries, unescape_wine_string
+from scripts.windowsbox import WindowsBox, parse_event
 
 SAMPLE = r"""0108:fixme:advapi:RegisterEventSourceA ("","Morex"): stub
 0108:fixme:advapi:RegisterEventSourceW (L"",L"Morex"): stub
@@ -58,6 +59,12 @@ class ParseEntries(unittest.TestCase):
     def test_formats_an_administrators_line(self):
         line = parse_entries(SAMPLE)[1].line()
         self.assertEqual(line, 'Application  Morex  Information  100  caf\u00e9 "x"\\y')
+
+    def test_a_box_lacking_a_step_of_the_interface_is_refused_and_windows_has_them_all(self):
+        with unittest.mock.patch("subprocess.run", side_effect=AssertionError("ran a program")):
+            self.assertIsInstance(WindowsBox("."), Box)
+        steps = dict.fromkeys(Box.__abstractmethods__ - {"run_morex"}, lambda self: None)
+        self.assertRaises(TypeError, type("WithoutRunMorex", (Box,), steps))
 
 
 if __name__ == "__main__":
