@@ -127,11 +127,11 @@ using namespace morex::fake; // the stand-in's calls use its parts unqualified
 
 namespace morex::platform {
 
-// Flags that Windows knows: WC_COMPOSITECHECK, WC_DISCARDNS, WC_SEPCHARS, WC_DEFAULTCHAR,
-// WC_ERR_INVALID_CHARS (UTF-8's only flag, refused by the other code pages) and
-// WC_NO_BEST_FIT_CHARS. The stand-in models the last alone.
-constexpr Dword kWcKnownFlags = 0x200 | 0x10 | 0x20 | 0x40 | 0x80 | kWcNoBestFitChars;
-constexpr Dword kWcErrInvalidChars = 0x80;
+// The flags that Windows takes: in UTF-8 WC_ERR_INVALID_CHARS alone; in the other code pages
+// WC_COMPOSITECHECK, WC_DISCARDNS, WC_SEPCHARS, WC_DEFAULTCHAR and WC_NO_BEST_FIT_CHARS. The
+// stand-in models the last alone.
+constexpr Dword kWcUtf8Flags = 0x80;
+constexpr Dword kWcOtherCodePageFlags = 0x200 | 0x10 | 0x20 | 0x40 | kWcNoBestFitChars;
 
 std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t *wide,
                                  std::int32_t wideLength, char *multiByte,
@@ -141,7 +141,7 @@ std::int32_t WideCharToMultiByte(unsigned codePage, Dword flags, const char16_t 
   if (Faulted(Call::WideCharToMultiByte))
     return 0;
   const unsigned effective = codePage == kCpAcp ? State().codePage : codePage;
-  if (flags & ~(kWcKnownFlags & (effective == 65001 ? kWcErrInvalidChars : ~kWcErrInvalidChars)))
+  if (flags & ~(effective == 65001 ? kWcUtf8Flags : kWcOtherCodePageFlags))
     return Fail<std::int32_t>(kErrorInvalidFlags, 0);
   if (flags & ~kWcNoBestFitChars)
     Unmodelled("a WideCharToMultiByte flag but WC_NO_BEST_FIT_CHARS");

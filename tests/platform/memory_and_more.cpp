@@ -12,9 +12,11 @@ bool WithinBlock(const void *address, std::size_t length) {
   const auto *at = static_cast<const std::uint8_t *>(address);
   for (const auto &[handle, size] : State().blocks) {
     const auto *start = static_cast<const std::uint8_t *>(handle);
-    if (at >= start && at < start + std::max<std::size_t>(size, 1) &&
-        static_cast<std::size_t>(at - start) + length > size)
-      return ++State().overruns, false;
+    const bool inside = at >= start && at < start + std::max<std::size_t>(size, 1);
+    if (inside && static_cast<std::size_t>(at - start) + length > size) {
+      ++State().overruns;
+      return false;
+    }
   }
   return true;
 }
