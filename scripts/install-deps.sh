@@ -18,7 +18,7 @@ esac
 
 packages=(
   cmake make g++ googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev lld
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   python3 python3-pefile
