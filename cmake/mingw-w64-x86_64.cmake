@@ -1,9 +1,23 @@
-# Cross build for 64-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-x86-64).
+# Cross build for 64-bit Windows against Debian's MinGW-w64 (its headers, its C runtime and
+# GCC's C++ runtime for it). Where the host can harden (cmake/hardening-toolchain.cmake:
+# Debian 13), clang compiles and lld links, as for a release; elsewhere (Debian 12) GCC and
+# GNU ld do, and the binaries lack what only the newer toolchain gives.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(MINGW_PREFIX x86_64-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${MINGW_PREFIX}-gcc-win32 ${MINGW_PREFIX}-gcc)
-find_program(CMAKE_CXX_COMPILER NAMES ${MINGW_PREFIX}-g++-win32 ${MINGW_PREFIX}-g++)
+include(${CMAKE_CURRENT_LIST_DIR}/hardening-toolchain.cmake)
+if(MOREX_HARDENING_CLANG)
+  find_program(CMAKE_C_COMPILER NAMES ${MOREX_HARDENING_CLANG})
+  find_program(CMAKE_CXX_COMPILER NAMES ${MOREX_HARDENING_CLANG}++)
+  set(CMAKE_C_COMPILER_TARGET ${MINGW_PREFIX})
+  set(CMAKE_CXX_COMPILER_TARGET ${MINGW_PREFIX})
+  foreach(kind EXE SHARED MODULE)
+    set(CMAKE_${kind}_LINKER_FLAGS_INIT -fuse-ld=lld)
+  endforeach()
+else()
+  find_program(CMAKE_C_COMPILER NAMES ${MINGW_PREFIX}-gcc-win32 ${MINGW_PREFIX}-gcc)
+  find_program(CMAKE_CXX_COMPILER NAMES ${MINGW_PREFIX}-g++-win32 ${MINGW_PREFIX}-g++)
+endif()
 set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

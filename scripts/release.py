@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """The release files, made so that the same commit always gives the same bytes.
 
-    release.py package EXE EVENTS_DLL NOTICES --version V --commit C --epoch SECONDS --out DIR
-        writes DIR/Morex-V-win64.zip and DIR/Morex-V-win64.msi
+    release.py package EXE EVENTS_DLL NOTICES [--pdb PDB] --version V --commit C --epoch SECONDS
+            --out DIR
+        writes DIR/Morex-V-win64.zip and DIR/Morex-V-win64.msi, and with a PDB
+        DIR/Morex-V-win64-symbols.zip
     release.py notices BUILD_DIR --version V --out FILE
         writes the notices of the code of others that the links of BUILD_DIR took in
-    release.py sbom DIR BUILD_DIR --version V --commit C --epoch SECONDS [--signed] --out FILE
+    release.py sbom DIR BUILD_DIR --version V --commit C --epoch SECONDS [--signed]
+            [--unhardened] --out FILE
         writes the CycloneDX SBOM of the release files in DIR, built in BUILD_DIR
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
@@ -99,11 +102,14 @@ def texts(notices):
 
 
 def zip_release(exe, events, notices, version, epoch, target):
+    usage = (SOURCE / "packaging" / "README.txt").read_text().replace("@VERSION@", version)
+    write_zip([("Morex.exe", exe.read_bytes()), ("MorexEvents.dll", events.read_bytes()),
+               ("README.txt", windows_text(usage)), *texts(notices)], epoch, target)
+
+
+def write_zip(files, epoch, target):
     """Fixed entry order, times (the commit's, in UTC), attributes and compression."""
     stamp = time.gmtime(max(int(epoch), 315532800))[:6]  # ZIP times start in 1980
-    usage = (SOURCE / "packaging" / "README.txt").read_text().replace("@VERSION@", version)
-    files = [("Morex.exe", exe.read_bytes()), ("MorexEvents.dll", events.read_bytes()),
-             ("README.txt", windows_text(usage)), *texts(notices)]
     with zipfile.ZipFile(target, "w") as archive:
         for name, data in files:
             entry = zipfile.ZipInfo(name, date_time=stamp)
@@ -182,9 +188,12 @@ def msi_table(msi, table):
     return [line.split("\t") for line in lines[3:]]  # past the names, types and table rows
 
 
-def package(exe, events, notices, version, commit, epoch, out_dir):
+def package(exe, events, notices, pdb, version, commit, epoch, out_dir):
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
+    if pdb:  # a debugger finds it by the name in Morex.exe: Morex.pdb, beside it or in a store
+        write_zip([("Morex.pdb", Path(pdb).read_bytes())], epoch,
+                  out_dir / f"Morex-{version}-win64-symbols.zip")
     zip_release(Path(exe), Path(events), notices, version, epoch,
                 out_dir / f"Morex-{version}-win64.zip")
     msi_release(Path(exe), Path(events), notices, version, commit, epoch,
@@ -224,16 +233,46 @@ def licence(name, package):
                      "it to LICENCES in scripts/release.py, from the package's copyright file")
 
 
+def gnu_map_inputs(text):
+    """What a GNU ld map names as taken in from outside the project: the archives whose
+    members were included and the objects loaded whole (the project's own have relative
+    paths)."""
+    return (re.findall(r"^(/\S+?\.a)\(", text, re.M)
+            + re.findall(r"^LOAD (/\S+\.o)$", text, re.M))
+
+
+def msvc_map_inputs(text, build):
+    """What an lld map in Microsoft's format (-map) names as taken in: each symbol's
+    `library:member` or whole object, found where the compiler finds it for a link. The
+    project's own are CMake's objects (.obj, in objects or libmorex_*) and resources (.res)."""
+    names = set()
+    for origin in re.findall(r"^ [0-9a-f]{4}:[0-9a-f]{8} +\S+ +[0-9a-f]{16} .*?(\S+)$", text,
+                             re.M):
+        library, _, member = origin.rpartition(":")
+        if origin.startswith("<") or origin.endswith((".obj", ".res")):
+            continue
+        names.add(f"{library}.a" if library else member)
+    cache = (Path(build) / "CMakeCache.txt").read_text()
+    compiler = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", cache, re.M).group(1)
+    found = []
+    for name in sorted(names):
+        path = subprocess.run([compiler, "--target=x86_64-w64-mingw32", f"-print-file-name={name}"],
+                              check=True, capture_output=True, text=True).stdout.strip()
+        if not os.path.isabs(path):
+            raise SystemExit(f"{compiler} does not find {name}, which the link took in")
+        found.append(path)
+    return found
+
+
 def linked(build):
     """What the links of the shipped binaries took in from outside the project, as their maps
-    show (the archives whose members were included, the objects loaded whole; the project's
-    own have relative paths), by Debian package: name, version, architecture, licence, and the
-    files that each binary got from it."""
+    show, by Debian package: name, version, architecture, licence, and the files that each
+    binary got from it."""
     packages = {}
     for binary, map_name in LINKED.items():
         text = (Path(build) / map_name).read_text()
-        paths = (re.findall(r"^(/\S+?\.a)\(", text, re.M)
-                 + re.findall(r"^LOAD (/\S+\.o)$", text, re.M))
+        microsoft_format = "Lib:Object" in text
+        paths = msvc_map_inputs(text, build) if microsoft_format else gnu_map_inputs(text)
         for path in sorted(set(paths)):
             name, version, arch = debian_package(path)
             entry = packages.setdefault(name, {"name": name, "version": version, "arch": arch,
@@ -272,7 +311,8 @@ def build_tools(build, signed):
     """The programs that made the release files, by Debian package."""
     cache = (Path(build) / "CMakeCache.txt").read_text()
     programs = [re.search(rf"^{variable}:\w+=(.+)$", cache, re.M).group(1)
-                for variable in ("CMAKE_COMMAND", "CMAKE_CXX_COMPILER", "CMAKE_LINKER")]
+                for variable in ("CMAKE_COMMAND", "CMAKE_CXX_COMPILER", "CMAKE_LINKER",
+                                 "MOREX_LLD_LINK")]
     programs += [shutil.which(name) for name in ("wixl", "msibuild", *(["osslsigncode"] * signed))]
     used = {}
     for program in programs:
@@ -282,18 +322,23 @@ def build_tools(build, signed):
             for (name, version, arch), names in used.items()]
 
 
-def sbom(release, build, version, commit, epoch, signed, target):
+def sbom(release, build, version, commit, epoch, signed, hardened, target):
     """A CycloneDX SBOM of the release: its files with their hashes, what the links took in,
     and the tools that made them; as of the commit's time, so that it is reproducible."""
     mit = [{"license": {"id": "MIT"}}]
     binaries = list(LINKED)
     packages = [f"Morex-{version}-win64.msi", f"Morex-{version}-win64.zip"]
+    # The PDB of Morex.exe, in a zip of its own: none where the toolchain writes no PDB.
+    symbols = [name for name in [f"Morex-{version}-win64-symbols.zip"]
+               if (Path(release) / name).exists()]
     own = [{"type": "application" if name.endswith(".exe") else "file", "bom-ref": name,
             "name": name, "version": version,
             "hashes": [{"alg": "SHA-256", "content": sha256(Path(release) / name)}],
-            **({"licenses": mit} if name in binaries else {})} for name in binaries + packages]
-    dependencies = {"Morex": binaries + packages, **{name: list(binaries) for name in packages}}
-    dependencies.update({name: [] for name in binaries})
+            **({"licenses": mit} if name in binaries else {})}
+           for name in binaries + packages + symbols]
+    dependencies = {"Morex": binaries + packages + symbols,
+                    **{name: list(binaries) for name in packages}}
+    dependencies.update({name: [] for name in binaries + symbols})
     runtime = []
     for c in linked(build):
         ref = purl(c["name"], c["version"], c["arch"])
@@ -318,7 +363,9 @@ def sbom(release, build, version, commit, epoch, signed, target):
             "component": {"type": "application", "bom-ref": "Morex", "name": "Morex",
                           "version": version, "licenses": mit,
                           "properties": [{"name": "morex:commit", "value": commit},
-                                         {"name": "morex:signed", "value": str(signed).lower()}]},
+                                         {"name": "morex:signed", "value": str(signed).lower()},
+                                         {"name": "morex:hardened",
+                                          "value": str(hardened).lower()}]},
         },
         "components": own + runtime,
         "dependencies": [{"ref": ref, "dependsOn": on} for ref, on in dependencies.items()],
@@ -341,12 +388,14 @@ def main():
     pack = commands.add_parser("package", help="the zip and the MSI")
     for name in ("exe", "events", "notices"):
         pack.add_argument(name)
+    pack.add_argument("--pdb")
     told = commands.add_parser("notices", help="the notices of the code of others linked in")
     told.add_argument("build")
     bom = commands.add_parser("sbom", help="the CycloneDX SBOM of the release")
     bom.add_argument("release")
     bom.add_argument("build")
     bom.add_argument("--signed", action="store_true")
+    bom.add_argument("--unhardened", action="store_true")
     for command, options in ((pack, ("version", "commit", "epoch", "out")),
                              (told, ("version", "out")),
                              (bom, ("version", "commit", "epoch", "out"))):
@@ -359,13 +408,13 @@ def main():
         "cmake_lists", nargs="?", default=SOURCE / "CMakeLists.txt")
     args = parser.parse_args()
     if args.command == "package":
-        package(args.exe, args.events, args.notices, args.version, args.commit, args.epoch,
-                args.out)
+        package(args.exe, args.events, args.notices, args.pdb, args.version, args.commit,
+                args.epoch, args.out)
     elif args.command == "notices":
         notices(args.build, args.version, args.out)
     elif args.command == "sbom":
         sbom(args.release, args.build, args.version, args.commit, args.epoch, args.signed,
-             args.out)
+             not args.unhardened, args.out)
     elif args.command == "sums":
         sums(args.directory, args.names)
     else:

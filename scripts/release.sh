@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Builds the release of the committed sources (HEAD) into dist/: Morex.exe, its message file
 # MorexEvents.dll, the zip (both, a usage file, LICENSE.txt and THIRD-PARTY-NOTICES.txt), the
-# MSI, the notices, an SBOM (CycloneDX JSON) and SHA256SUMS. Everything comes from HEAD: its
+# symbols zip (Morex.pdb), the MSI, the notices, an SBOM (CycloneDX JSON) and SHA256SUMS.
+# Everything comes from HEAD: its
 # version, its sources and its packaging scripts; uncommitted changes are left out, and the
 # script says so. The same commit on the same packages always gives the same bytes: the two
 # binaries are built twice, in two clean trees at different paths, and the zip and the MSI are
-# made twice; the script fails when any pair differs. The notices and the SBOM name what the
+# made twice; the script fails when any pair differs.
+#
+# Releases are made where the toolchain hardens the binaries (cmake/hardening-toolchain.cmake:
+# Debian 13): elsewhere the script stops before it builds anything. --unhardened builds there
+# all the same, for the tests of this pipeline on such a host: no PDB and no symbols zip, and
+# the SBOM says the binaries are not hardened. Such a build is never a release to publish. The notices and the SBOM name what the
 # linker took in from the toolchain, as its maps show, with the Debian packages it came from.
 #
 # Signing: with a code-signing certificate and its private key (PEM or DER files; also taken
@@ -26,11 +32,12 @@ source_dir=$PWD
 
 usage() {
   cat <<'EOF'
-usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL]
+usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL] [--unhardened]
   --out DIR            where the release goes, replaced whole (default: dist)
   --cert CERT          code-signing certificate, PEM or DER (or MOREX_SIGNING_CERT)
   --key KEY            its private key, PEM or DER (or MOREX_SIGNING_KEY; see the password below)
   --timestamp-url URL  RFC 3161 time-stamp server for every signature (or MOREX_TIMESTAMP_URL)
+  --unhardened         build on a host that cannot harden, to test this script: not a release
   -h, --help           this text
 The key's password, if any: MOREX_SIGNING_KEY_PASSWORD_FILE or MOREX_SIGNING_KEY_PASSWORD.
 EOF
@@ -48,6 +55,7 @@ out=dist
 cert=${MOREX_SIGNING_CERT:-}
 key=${MOREX_SIGNING_KEY:-}
 timestamp_url=${MOREX_TIMESTAMP_URL:-}
+unhardened=
 while [ $# -gt 0 ]; do
   case "$1" in
   -h | --help) usage; exit 0 ;;
@@ -55,6 +63,7 @@ while [ $# -gt 0 ]; do
   --cert) value_of "$@"; cert=$2; shift 2 ;;
   --key) value_of "$@"; key=$2; shift 2 ;;
   --timestamp-url) value_of "$@"; timestamp_url=$2; shift 2 ;;
+  --unhardened) unhardened=yes; shift ;;
   *) echo "release: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
 done
@@ -78,8 +87,16 @@ if [ -n "${MOREX_SIGNING_KEY_PASSWORD_FILE:-}${MOREX_SIGNING_KEY_PASSWORD:-}" ];
   with_password=yes
 fi
 
-# openssl checks the pair below, so what is missing is installed first.
+# openssl checks the pair below, and cmake says whether this host can harden, so what is
+# missing is installed first.
 scripts/install-deps.sh >&2
+missing=$(cmake -P cmake/hardening-toolchain.cmake 2>&1)
+if [ -n "$missing" ] && [ -z "$unhardened" ]; then
+  echo "release: this host cannot build the hardened binaries ($missing); releases are made" \
+    "on Debian 13 (docs/releasing.md#where-releases-are-made)" >&2
+  exit 2
+fi
+[ -z "$missing" ] || echo "release: --unhardened: $missing; this is not a release to publish" >&2
 if [ -n "$cert" ]; then
   cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null ||
     openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) ||
@@ -176,12 +193,20 @@ two=$work/two/another/path/Morex
 build "$head"
 build "$two"
 mkdir -p "$work/release" "$work/notices"
-for name in Morex.exe MorexEvents.dll; do
+binaries=(Morex.exe MorexEvents.dll)
+symbols=()
+if [ -z "$missing" ]; then
+  binaries+=(Morex.pdb)
+  symbols=(--pdb "$work/Morex.pdb")
+fi
+for name in "${binaries[@]}"; do
   same "$head/build/mingw/$name" "$two/build/mingw/$name"
-  cp "$head/build/mingw/$name" "$work/release/$name"
+  cp "$head/build/mingw/$name" "$work/$name"
 done
-(cd "$head" && /usr/bin/python3 -m tests.pe.check_morex_exe "$work/release/Morex.exe" \
-  "$work/release/MorexEvents.dll" >&2)
+mv "$work/Morex.exe" "$work/MorexEvents.dll" "$work/release/"
+# Checked where the PDB lies beside Morex.exe, as the link wrote them.
+(cd "$head" && /usr/bin/python3 -m tests.pe.check_morex_exe "build/mingw/Morex.exe" \
+  "build/mingw/MorexEvents.dll" ${missing:+--unhardened "$missing"} >&2)
 notices=THIRD-PARTY-NOTICES.txt
 # Made from each build's linker maps, which must name the same components.
 "${release_py[@]}" notices "$head/build/mingw" --version "$version" --out "$work/notices/one.txt"
@@ -193,12 +218,14 @@ cp "$work/notices/one.txt" "$work/release/$notices"
 echo "Packing the zip and the MSI..." >&2
 for side in one two/other; do
   "${release_py[@]}" package "$work/release/Morex.exe" "$work/release/MorexEvents.dll" \
-    "$work/release/$notices" --version "$version" --commit "$commit" --epoch "$epoch" \
-    --out "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
+    "$work/release/$notices" "${symbols[@]}" --version "$version" \
+    --commit "$commit" --epoch "$epoch" --out "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
 done
 zip_name="Morex-$version-win64.zip"
 msi_name="Morex-$version-win64.msi"
-for name in "$zip_name" "$msi_name"; do
+packages=("$zip_name" "$msi_name")
+[ -n "$missing" ] || packages+=("Morex-$version-win64-symbols.zip")
+for name in "${packages[@]}"; do
   same "$work/packages/one/$name" "$work/packages/two/other/$name"
   cp "$work/packages/one/$name" "$work/release/$name"
 done
@@ -206,9 +233,10 @@ done
 
 sbom="Morex-$version-sbom.cdx.json"
 "${release_py[@]}" sbom "$work/release" "$head/build/mingw" --version "$version" \
-  --commit "$commit" --epoch "$epoch" ${cert:+--signed} --out "$work/release/$sbom"
-"${release_py[@]}" sums "$work/release" Morex.exe MorexEvents.dll "$zip_name" "$msi_name" \
-  "$notices" "$sbom"
+  --commit "$commit" --epoch "$epoch" ${cert:+--signed} ${missing:+--unhardened} \
+  --out "$work/release/$sbom"
+"${release_py[@]}" sums "$work/release" Morex.exe MorexEvents.dll "${packages[@]}" "$notices" \
+  "$sbom"
 rm -rf "$out"
 mkdir -p "$out"
 cp "$work/release/"* "$out/"

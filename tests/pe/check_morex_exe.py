@@ -8,12 +8,19 @@ commit makes the same bytes. With a second path, checks MorexEvents.dll too: res
 the same in the neutral language and in U.S. English, and the version), no code, no imports,
 no time stamp.
 
-    python3 -m tests.pe.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL]
+Where the toolchain can harden, also Control Flow Guard (a load configuration with the check
+function and the table of call targets), CET shadow-stack compatibility, and a CodeView
+record that names the PDB by its bare file name, with the PDB beside the image matching it;
+given --unhardened REASON instead, those are reported as skipped, with the reason.
+
+    python3 -m tests.pe.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL] [--unhardened REASON]
 """
 
+import argparse
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 import pefile
 
@@ -38,8 +45,6 @@ RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 MESSAGE_LANGUAGES = [pefile.LANG["LANG_NEUTRAL"],
                      pefile.SUBLANG["SUBLANG_ENGLISH_US"] << 10 | pefile.LANG["LANG_ENGLISH"]]
 VFT_DLL = 2  # VS_FIXEDFILEINFO's FileType of a DLL
-# What GNU ld puts into .text even without code: two empty constructor lists.
-EMPTY_CONSTRUCTOR_LISTS = (b"\xff" * 8 + b"\0" * 8) * 2
 SUPPORTED_OS = {  # Windows 7, 8, 8.1, 10 and 11
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
@@ -139,7 +144,75 @@ def hardening_problems(pe):
     return problems
 
 
-def check(path):
+IMAGE_GUARD_CF_INSTRUMENTED, IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x100, 0x400
+IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x1
+MSF_MAGIC = b"Microsoft C/C++ MSF 7.00\r\n\x1aDS\0\0\0"
+
+
+def guard_problems(pe):
+    """Control Flow Guard as the loader turns it on: the image's bit, and a load configuration
+    with the check function, instrumented code and the table of valid call targets."""
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    if config is None:
+        return ["no load configuration: Windows never turns Control Flow Guard on"]
+    fields = config.struct
+    problems = [] if pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_GUARD_CF else ["GUARD_CF is off"]
+    flags = getattr(fields, "GuardFlags", 0)
+    wanted = IMAGE_GUARD_CF_INSTRUMENTED | IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT
+    if flags & wanted != wanted or not getattr(fields, "GuardCFCheckFunctionPointer", 0) \
+            or not getattr(fields, "GuardCFFunctionCount", 0):
+        problems.append(f"load configuration without Control Flow Guard (GuardFlags {flags:#x})")
+    return problems
+
+
+def debug_entries(pe):
+    return {entry.struct.Type: entry for entry in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])}
+
+
+def cet_problems(pe):
+    entry = debug_entries(pe).get(pefile.DEBUG_TYPE["IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS"])
+    flags = struct.unpack_from("<I", pe.get_data(entry.struct.AddressOfRawData, 4))[0] \
+        if entry else 0
+    if not flags & IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT:
+        return ["not marked CET shadow-stack compatible"]
+    return []
+
+
+def pdb_identity(path):
+    """The GUID and age in a PDB's information stream (stream 1 of its MSF container)."""
+    data = Path(path).read_bytes()
+    if not data.startswith(MSF_MAGIC):
+        return None
+    block_size, _, _, directory_bytes, _, block_map = struct.unpack_from("<6I", data, 32)
+    directory_blocks = struct.unpack_from(f"<{-(-directory_bytes // block_size)}I", data,
+                                          block_map * block_size)
+    directory = b"".join(data[b * block_size:(b + 1) * block_size] for b in directory_blocks)
+    streams = struct.unpack_from("<I", directory)[0]
+    sizes = struct.unpack_from(f"<{streams}I", directory, 4)
+    skipped = -(-sizes[0] // block_size)  # stream 0's blocks come first
+    first_block = struct.unpack_from("<I", directory, 4 + 4 * streams + 4 * skipped)[0]
+    _, _, age = struct.unpack_from("<3I", data, first_block * block_size)
+    return data[first_block * block_size + 12:first_block * block_size + 28], age
+
+
+def pdb_problems(pe, path):
+    """A CodeView record that names the PDB by its bare name (no build path in the image),
+    and that PDB beside the image, the one this link wrote."""
+    entry = debug_entries(pe).get(pefile.DEBUG_TYPE["IMAGE_DEBUG_TYPE_CODEVIEW"])
+    record = getattr(entry, "entry", None)
+    if record is None or record.CvSignature != b"RSDS":
+        return ["no CodeView record: no PDB names this image"]
+    name = record.PdbFileName.rstrip(b"\0").decode()
+    if not name.endswith(".pdb") or "\\" in name or "/" in name:
+        return [f"the CodeView record names {name!r}, not a PDB by its bare file name"]
+    pdb = Path(path).with_name(name)
+    guid = pe.get_data(entry.struct.AddressOfRawData + 4, 16)  # after "RSDS"
+    if not pdb.exists() or pdb_identity(pdb) != (guid, record.Age):
+        return [f"{pdb} is missing or is not this image's PDB"]
+    return []
+
+
+def check(path, unhardened):
     pe = pefile.PE(path)
     problems = []
     if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]:
@@ -158,6 +231,10 @@ def check(path):
     problems += version_problems(pe, EXPECTED_STRINGS)
     problems += manifest_problems(pe)
     problems += hardening_problems(pe)
+    if unhardened:
+        print(f"skipped: Control Flow Guard, CET compatibility and the PDB ({unhardened})")
+    else:
+        problems += guard_problems(pe) + cet_problems(pe) + pdb_problems(pe, path)
 
     print(f"{path}: subsystem {pe.OPTIONAL_HEADER.Subsystem}, imports {imports}, "
           f"DllCharacteristics {pe.OPTIONAL_HEADER.DllCharacteristics:#x}, "
@@ -170,11 +247,12 @@ def check_events(path):
     problems = version_problems(pe, EVENTS_STRINGS)
     if not pe.FILE_HEADER.IMAGE_FILE_DLL or pe.VS_FIXEDFILEINFO[0].FileType != VFT_DLL:
         problems.append("not a DLL")
-    if pe.OPTIONAL_HEADER.AddressOfEntryPoint or getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
-        problems.append("an entry point or imports: a message file needs neither")
-    if any(s.IMAGE_SCN_MEM_EXECUTE and s.get_data().rstrip(b"\0") not in
-           (b"", EMPTY_CONSTRUCTOR_LISTS.rstrip(b"\0")) for s in pe.sections):
-        problems.append("code in an executable section")
+    if pe.OPTIONAL_HEADER.AddressOfEntryPoint or hasattr(pe, "DIRECTORY_ENTRY_IMPORT") or \
+            hasattr(pe, "DIRECTORY_ENTRY_EXPORT"):
+        problems.append("an entry point, imports or exports: a message file needs none")
+    sections = [s.Name.rstrip(b"\0").decode() for s in pe.sections]
+    if sections != [".rsrc"]:
+        problems.append(f"sections {sections}, expected .rsrc alone")
     tables = resources(pe, RT_MESSAGETABLE)
     found = messages(tables[0][2]) if tables else {}
     languages = [(i, lang) for i, lang, _ in tables]
@@ -213,5 +291,12 @@ def version_problems(pe, expected_strings):
 
 
 if __name__ == "__main__":
-    passed = [check(sys.argv[1])] + [check_events(path) for path in sys.argv[2:3]]
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("exe")
+    parser.add_argument("events_dll", nargs="?")
+    parser.add_argument("--unhardened", metavar="REASON",
+                        help="why this toolchain cannot harden: those checks are skipped")
+    args = parser.parse_args()
+    passed = [check(args.exe, args.unhardened)]
+    passed += [check_events(args.events_dll)] if args.events_dll else []
     sys.exit(0 if all(passed) else 1)

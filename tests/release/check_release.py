@@ -7,18 +7,20 @@ SBOM (the CycloneDX library's verdict, its hashes against the files). While sign
 process shows the key's password; a certificate that is not the key's stops the release
 before dist/ is touched. The release is made from a clone whose work tree has another
 version: HEAD's is the release's. scripts/release.sh itself builds everything twice and
-fails when two builds differ; its options are checked first.
+fails when two builds differ; its options are checked first. On a host that cannot harden
+(--unhardened REASON), the script must refuse a release in one line; the rest is checked on
+its --unhardened build, and the symbols zip and the hardening are reported as skipped.
 
-    python3 -m tests.release.check_release OUT_DIR
+    python3 -m tests.release.check_release OUT_DIR [--unhardened REASON]
 """
 
+import argparse
 import hashlib
 import json
 import os
 import secrets
 import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -94,9 +96,14 @@ class TimeStampAuthority(BaseHTTPRequestHandler):
         pass
 
 
-def check_options():
-    """The whole usage on --help; a wrong or incomplete command line named, before any work."""
+def check_options(unhardened):
+    """The whole usage on --help; a wrong or incomplete command line named, before any work;
+    a host that cannot harden refused in one line that says why."""
     script = str(SOURCE / "scripts" / "release.sh")
+    if unhardened:
+        refused = subprocess.run([script], capture_output=True, text=True)
+        assert refused.returncode == 2 and refused.stderr.count("\n") == 1 and \
+            f"cannot build the hardened binaries ({unhardened})" in refused.stderr, refused
     shown = subprocess.run([script, "--help"], capture_output=True, text=True)
     assert shown.returncode == 0 and all(f"{option} " in shown.stdout for option in (
         "--out", "--cert", "--key", "--timestamp-url", "--help")), shown
@@ -106,7 +113,7 @@ def check_options():
         assert refused.returncode == 2 and said in refused.stderr, refused
 
 
-def sign_release(signer, release):
+def sign_release(signer, release, unhardened):
     """scripts/release.sh with a certificate that is not the key's (refused), then with the
     key's own, its password in the environment, time-stamped by the throwaway authority."""
     password = secrets.token_hex(16)
@@ -115,9 +122,10 @@ def sign_release(signer, release):
     throwaway_certificate(signer, "tsa", "timeStamping")
     (signer / "serial").write_text("01\n")
     (signer / "tsa.cnf").write_text(TSA_CONFIG.format(dir=signer))
+    weaker = ["--unhardened"] if unhardened else []
     mismatch = subprocess.run([str(SOURCE / "scripts" / "release.sh"), "--out", str(release),
-                               "--cert", str(signer / "code.pem"), "--key", str(signer / "tsa.key")],
-                              capture_output=True, text=True)
+                               "--cert", str(signer / "code.pem"), "--key", str(signer / "tsa.key"),
+                               *weaker], capture_output=True, text=True)
     assert mismatch.returncode == 2 and "does not belong" in mismatch.stderr, mismatch.stderr
     assert not release.exists(), "a mismatched certificate reached dist/"
 
@@ -141,7 +149,8 @@ def sign_release(signer, release):
         made = subprocess.run(
             [str(SOURCE / "scripts" / "release.sh"), "--out", str(release), "--cert",
              str(signer / "code.pem"), "--key", str(signer / "code.key"), "--timestamp-url",
-             f"http://127.0.0.1:{server.server_address[1]}/"], capture_output=True, text=True,
+             f"http://127.0.0.1:{server.server_address[1]}/", *weaker], capture_output=True,
+            text=True,
             env=dict(os.environ, MOREX_SIGNING_KEY_PASSWORD=password, GIT_DIR=str(clone / ".git"),
                      GIT_WORK_TREE=str(clone)))
     finally:
@@ -157,7 +166,7 @@ def sign_release(signer, release):
     print(f"{len(seen)} command lines listed while signing; none shows the password")
 
 
-def check_sbom(release, sbom, commit):
+def check_sbom(release, sbom, commit, hardened):
     """The CycloneDX library's strict verdict, and the release's files as hashed in it."""
     print(run("node", "tests/release/validate_sbom.cjs", "build/npm", str(sbom), cwd=SOURCE))
     document = json.loads(sbom.read_text())
@@ -167,23 +176,41 @@ def check_sbom(release, sbom, commit):
     committed = int(run("git", "log", "-1", "--format=%ct", commit, cwd=SOURCE))
     assert document["metadata"]["timestamp"] == time.strftime(
         "%Y-%m-%dT%H:%M:%SZ", time.gmtime(committed)), document["metadata"]
+    properties = {p["name"]: p["value"] for p in document["metadata"]["component"]["properties"]}
+    assert properties["morex:hardened"] == str(hardened).lower(), properties
     linked = {c["name"] for c in document["components"] if c["type"] == "library"}
     assert {"gcc-mingw-w64-x86-64-win32", "g++-mingw-w64-x86-64-win32"} <= linked, linked
 
 
-def main(out):
+def check_hardening(release, symbols, unhardened):
+    """Morex.exe with the PDB from the symbols zip beside it, as a debugger or a scanner
+    finds it."""
+    if unhardened:
+        return run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", str(release / "Morex.exe"),
+                   str(release / "MorexEvents.dll"), "--unhardened", unhardened, cwd=SOURCE)
+    with tempfile.TemporaryDirectory() as folder, zipfile.ZipFile(symbols) as archive:
+        assert archive.namelist() == ["Morex.pdb"], archive.namelist()
+        archive.extract("Morex.pdb", folder)
+        shutil.copyfile(release / "Morex.exe", Path(folder) / "Morex.exe")
+        return run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe",
+                   str(Path(folder) / "Morex.exe"), str(release / "MorexEvents.dll"), cwd=SOURCE)
+
+
+def main(out, unhardened):
     out = Path(out)
     signer = out / "signer"
     signer.mkdir(parents=True, exist_ok=True)
     release = out / "signed"
     shutil.rmtree(release, ignore_errors=True)
-    check_options()
-    sign_release(signer, release)
+    check_options(unhardened)
+    sign_release(signer, release, unhardened)
     version = project_version()
     zip_name, msi_name = f"Morex-{version}-win64.zip", f"Morex-{version}-win64.msi"
+    symbols = release / f"Morex-{version}-win64-symbols.zip"
     sbom, notices = release / f"Morex-{version}-sbom.cdx.json", release / "THIRD-PARTY-NOTICES.txt"
     assert sorted(p.name for p in release.iterdir()) == sorted(
-        ["Morex.exe", "MorexEvents.dll", zip_name, msi_name, "SHA256SUMS", notices.name, sbom.name])
+        ["Morex.exe", "MorexEvents.dll", zip_name, msi_name, "SHA256SUMS", notices.name, sbom.name,
+         *([] if unhardened else [symbols.name])])
     print(run("sha256sum", "-c", "SHA256SUMS", cwd=release))
 
     for name in ("Morex.exe", "MorexEvents.dll", msi_name):
@@ -192,8 +219,7 @@ def main(out):
         assert "Signature verification: ok" in report, report
         assert "Timestamp Server Signature verification: ok" in report, report
         print(f"{name}: signature and time stamp verified")
-    run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", str(release / "Morex.exe"),
-        str(release / "MorexEvents.dll"), cwd=SOURCE)
+    print(check_hardening(release, symbols, unhardened))
 
     # The licence and the notices as Windows shows them, the notices naming what was linked in.
     texts = {"LICENSE.txt": (SOURCE / "LICENSE").read_text().replace("\n", "\r\n").encode(),
@@ -227,10 +253,14 @@ def main(out):
     for table in ("ServiceInstall", "CustomAction", "Shortcut"):
         assert msi_table(msi, table) == [], f"the MSI has {table} rows"
     print(f"{msi_name}: Morex {version}, four files, the source's key, no custom actions")
-    check_sbom(release, sbom, commit)
+    check_sbom(release, sbom, commit, not unhardened)
     digest = hashlib.sha256(msi.read_bytes()).hexdigest()
     print(f"release checked: {msi_name} {digest}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("out")
+    parser.add_argument("--unhardened", metavar="REASON")
+    arguments = parser.parse_args()
+    main(arguments.out, arguments.unhardened)

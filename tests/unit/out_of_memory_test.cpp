@@ -28,6 +28,15 @@ void *operator new(std::size_t size) {
     return memory;
   throw std::bad_alloc();
 }
+// GoogleTest 1.16 allocates with this one; unreplaced, it would come from a runtime whose
+// memory the replacement delete below must not free.
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
 void operator delete(void *memory) noexcept {
   std::free(memory);
 }

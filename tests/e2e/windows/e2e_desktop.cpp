@@ -182,8 +182,14 @@ int ShowProbeWindow() {
 
 int wmain(int argc, wchar_t **argv) {
   const std::wstring verb = argc > 1 ? argv[1] : L"";
-  if (verb == L"box")
+  if (verb == L"box") {
+    // The control of the planted-DLL case: this tool loads both DLLs the ordinary way, by
+    // name, so a plant beside it is taken. Wine 8's user32 imported version.dll and Wine 10's
+    // does not; on Windows neither is what makes the plant work.
+    LoadLibraryW(L"version.dll");
+    LoadLibraryW(L"imm32.dll");
     return ShowBox();
+  }
   if (verb == L"hidden")
     return RunHidden();
   if (verb == L"probe")

@@ -8,7 +8,7 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH)
     return TRUE;
-  wchar_t line[3 * MAX_PATH] = L"";
+  wchar_t line[3 * MAX_PATH]; // not zeroed: clang would call memset, and there is no C runtime
   GetModuleFileNameW(self, line, MAX_PATH);
   lstrcatW(line, L" in ");
   GetModuleFileNameW(nullptr, line + lstrlenW(line), MAX_PATH);
