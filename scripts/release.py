@@ -11,6 +11,8 @@
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
     release.py version [CMAKELISTS]
         prints the project's version, from project(Morex VERSION ...) in CMakeLists.txt
+    release.py upgrade-code
+        prints the MSI's upgrade code, which every version has, for the release notes
 """
 
 import argparse
@@ -379,6 +381,7 @@ def main():
     checksums.add_argument("names", nargs="+")
     commands.add_parser("version", help="the project's version").add_argument(
         "cmake_lists", nargs="?", default=SOURCE / "CMakeLists.txt")
+    commands.add_parser("upgrade-code", help="the MSI's upgrade code")
     args = parser.parse_args()
     if args.command == "package":
         package(args.exe, args.events, args.notices, args.version, args.commit, args.epoch,
@@ -390,6 +393,8 @@ def main():
              args.out)
     elif args.command == "sums":
         sums(args.directory, args.names)
+    elif args.command == "upgrade-code":
+        print(f"{{{UPGRADE_CODE}}}")
     else:
         print(project_version(args.cmake_lists))
 

@@ -212,6 +212,8 @@ def main(out):
     properties = dict(msi_table(msi, "Property"))
     assert properties["ProductName"] == "Morex" and properties["ProductVersion"] == version
     assert properties["UpgradeCode"] == UPGRADE_CODE
+    assert run("/usr/bin/python3", "scripts/release.py", "upgrade-code", cwd=SOURCE).strip() \
+        == UPGRADE_CODE and f"`{UPGRADE_CODE}`" in (SOURCE / "docs/deploying.md").read_text()
     commit = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
     assert properties["ProductCode"] == f"{{{product_code(version, commit)}}}"
     assert properties["ALLUSERS"] == "1", "not a per-machine package"
