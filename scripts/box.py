@@ -5,6 +5,7 @@ Standard library only: it loads on Windows too."""
 
 import abc
 import dataclasses
+import re
 import time
 
 SERVICE_NAME = "MorexTest"
@@ -57,6 +58,13 @@ class Entry:
         return f"Application  {self.source}  {kind:<11}  {self.event_id}  {self.text}"
 
 
+def reported_exit_code(report):
+    """The exit code in the report of the tool's run verb ("exit code N"), as a signed 32-bit
+    number: how PowerShell's $LASTEXITCODE and cmd's %ERRORLEVEL% show it."""
+    code = int(re.search(r"^exit code (\d+)\r?$", report, re.M).group(1))
+    return code - (1 << 32) if code >= 1 << 31 else code
+
+
 class Box(abc.ABC):
     """Everything the cases use of a box: the steps that each box has its own way of taking
     (the abstract methods), and below them the steps made of those, the same on every box."""
@@ -95,7 +103,8 @@ class Box(abc.ABC):
 
     @abc.abstractmethod
     def run_morex(self, arguments, command_line=None):
-        """Runs Morex.exe with an exact argument text (or command line); the entries it wrote."""
+        """Runs Morex.exe with an exact argument text (or command line); the entries it wrote
+        and its exit code."""
 
     @abc.abstractmethod
     def pending_deletions(self):

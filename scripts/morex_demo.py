@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Runs Morex.exe under Wine against a demo service and prints the event-log entries the run
-wrote. The demo prefix stays alive between invocations, as a computer would: a service started
+wrote and its exit code. The demo prefix stays alive between invocations, as a computer would: a service started
 by one run is still running for the next. `--shutdown` stops it; `--new` stops it and deletes
 it, so that the next run prepares a new one.
 
@@ -126,12 +126,13 @@ def main(build_dir, prefix, arguments):
         box.install_binaries()  # the freshly built Morex.exe
         text = " ".join(words)
         print(f"Morex.exe {text}")
-        entries = box.run_morex(text)
+        entries, exit_code = box.run_morex(text)
         code_page = box.ansi_code_page() if entries else None
         for entry in entries:
             print(entry_line(entry, code_page))
         if not entries:
             print("(no event-log entry was written)")
+        print(f"Exit code {exit_code}.")
         service = named_service(text)
         if service and (state := box.settled_state(service, check=False)):
             print(f"Service {service} is now {state}.")

@@ -14,6 +14,8 @@
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
     release.py version [CMAKELISTS]
         prints the project's version, from project(Morex VERSION ...) in CMakeLists.txt
+    release.py upgrade-code
+        prints the MSI's upgrade code, which every version has, for the release notes
 """
 
 import argparse
@@ -33,6 +35,7 @@ from pathlib import Path
 from urllib.parse import quote
 
 import olefile
+import pefile
 
 SOURCE = Path(__file__).resolve().parent.parent
 # Our own namespace for the codes derived from the version and the commit: never change it.
@@ -166,7 +169,28 @@ def msi_release(exe, events, notices, version, commit, epoch, target):
                         "-o", str(Path(target).resolve()),
                         str(SOURCE / "packaging" / "Morex.wxs")], check=True, cwd=work)
     upgrade_same_version(target, version)
+    version_files(target, {"MorexExe": exe, "MorexEventsDll": events})
     set_summary(target, package_code(version, commit), epoch)
+
+
+def file_version(path):
+    """The numeric file version of a PE file's version resource, as "1.0.1.0"."""
+    fixed = pefile.PE(str(path), fast_load=False).VS_FIXEDFILEINFO[0]
+    return ".".join(str(part) for word in (fixed.FileVersionMS, fixed.FileVersionLS)
+                    for part in (word >> 16, word & 0xFFFF))
+
+
+def version_files(msi, binaries):
+    """wixl leaves the File table's Version empty, so Windows Installer would take Morex.exe
+    and MorexEvents.dll for unversioned files, and a versioned copy already in the folder (one
+    put there from the zip) would win over the package's. Each gets the version of its own
+    resource and that resource's language, U.S. English; a versioned file has no hash (ICE60)."""
+    queries = []
+    for file_id, path in binaries.items():
+        queries += ["-q", f"UPDATE `File` SET `Version` = '{file_version(path)}', `Language` = "
+                    f"'1033' WHERE `File` = '{file_id}'",
+                    "-q", f"DELETE FROM `MsiFileHash` WHERE `File_` = '{file_id}'"]
+    subprocess.run(["msibuild", str(msi), *queries], check=True)
 
 
 def upgrade_same_version(msi, version):
@@ -406,6 +430,7 @@ def main():
     checksums.add_argument("names", nargs="+")
     commands.add_parser("version", help="the project's version").add_argument(
         "cmake_lists", nargs="?", default=SOURCE / "CMakeLists.txt")
+    commands.add_parser("upgrade-code", help="the MSI's upgrade code")
     args = parser.parse_args()
     if args.command == "package":
         package(args.exe, args.events, args.notices, args.pdb, args.version, args.commit,
@@ -417,6 +442,8 @@ def main():
              not args.unhardened, args.out)
     elif args.command == "sums":
         sums(args.directory, args.names)
+    elif args.command == "upgrade-code":
+        print(f"{{{UPGRADE_CODE}}}")
     else:
         print(project_version(args.cmake_lists))
 

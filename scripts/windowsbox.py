@@ -17,7 +17,7 @@ import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 from scripts.box import (BINARIES, ERROR_SUCCESS_REBOOT_REQUIRED, EVENT_SOURCES, SERVICE_NAME,
-                        WINDOWS_DIR, Box, BoxError, Entry, WindowsPaths)
+                        WINDOWS_DIR, Box, BoxError, Entry, WindowsPaths, reported_exit_code)
 
 # Bounds of the waits, sized for a hosted runner's first minutes, when one start of
 # powershell.exe may take several seconds; each wait ends at its bound.
@@ -221,10 +221,12 @@ class WindowsBox(Box):
 
     def run_morex(self, arguments, command_line=None):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole
-        `command_line`) and returns the event-log entries that the run wrote."""
+        `command_line`) and returns the event-log entries that the run wrote, and its exit
+        code."""
         after = int(self.powershell(NEWEST_RECORD).strip() or 0)
-        self.program(WindowsPaths.tool, "run", extra_env={
+        report, _ = self.program(WindowsPaths.tool, "run", extra_env={
             "MOREX_COMMAND_LINE": command_line or f"{WindowsPaths.morex} {arguments}"})
         found = json.loads(self.powershell(
             f"$after = {after}\n$seconds = {ENTRY_SECONDS}\n{ENTRIES_AFTER}"))
-        return [parse_event(event["xml"], event["message"]) for event in found]
+        return ([parse_event(event["xml"], event["message"]) for event in found],
+                reported_exit_code(report))

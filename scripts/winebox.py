@@ -16,7 +16,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from scripts.box import BINARIES, SERVICE_BINARY, SERVICE_NAME, Box, BoxError, WindowsPaths
+from scripts.box import (BINARIES, SERVICE_BINARY, SERVICE_NAME, Box, BoxError, WindowsPaths,
+                        reported_exit_code)
 from scripts.prefix_lock import PrefixLock
 from scripts.wine_debug import parse_entries
 from scripts.wine_processes import (MARKER, ProcessRecord, end_marked, ended_within,
@@ -316,7 +317,9 @@ class WineBox(Box):
 
     def run_morex(self, arguments, command_line=None):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole
-        `command_line`) and returns the event-log entries that the run wrote."""
+        `command_line`) and returns the event-log entries that the run wrote, and its exit
+        code."""
         if command_line is None:
             command_line = f"{WindowsPaths.morex} {arguments}"
-        return parse_entries(self.run_command_line(command_line)[1])
+        report, debug = self.run_command_line(command_line)
+        return parse_entries(debug), reported_exit_code(report)

@@ -6,7 +6,7 @@
 
 namespace morex {
 
-// The numbers are informational only; nothing in the program branches on them.
+// The kinds of failure. Main gives a run that ends in event 102 the exit code of its kind.
 enum FailureNumber : std::int32_t {
   kFailureOutOfMemory = 7,
   kFailureOverflow = 6,

@@ -16,10 +16,19 @@ void __verbose_terminate_handler() {
 }
 } // namespace __gnu_cxx
 
+// The run's fixed exit codes are Windows' own, looked up by their names.
+static_assert(morex::kExitNotEnoughMemory == ERROR_NOT_ENOUGH_MEMORY &&
+                  morex::kExitArithmeticOverflow == ERROR_ARITHMETIC_OVERFLOW &&
+                  morex::kExitNoUnicodeTranslation == ERROR_NO_UNICODE_TRANSLATION &&
+                  morex::kExitInternalError == ERROR_INTERNAL_ERROR &&
+                  morex::kExitInvalidCommandLine == ERROR_INVALID_COMMAND_LINE,
+              "exit codes");
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   morex::mdlMain::LoadDllsFromSystem32Only();
   // The argument text is taken from GetCommandLineW inside Main, with the same rule the C
   // runtime uses for the third parameter here, so the native tests exercise the same code.
-  morex::mdlMain::Main();
-  return 0;
+  // The run's outcome is the process's exit code, the one signal that a script, Task
+  // Scheduler or a deployment tool reads; the event log stays the record.
+  return morex::mdlMain::Main();
 }

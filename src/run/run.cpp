@@ -42,21 +42,73 @@ template <typename Text> void ReportFailure(const Text &description) noexcept {
   }
 }
 
-void Run() {
+// A request's outcome: the status that event 100 or 101 reports, and the exit code.
+struct Request {
+  RunStatus status;
+  ExitCode exitCode;
+};
+
+Request SendServiceRequest(const std::u16string &strService, bool bStart) {
+  const unique_schandle manager(
+      platform::OpenSCManagerA(nullptr, nullptr, platform::kScManagerAllAccess));
+  if (!manager) {
+    const auto error = static_cast<std::int32_t>(platform::GetLastError());
+    mdlEventLogSink::WriteEventLogEntry(u"OpenSCManager failed. LastDllError = " +
+                                            DecimalForm(error),
+                                        kEventLogErrorType, kEventManagerNotOpened);
+    const RunStatus status =
+        StatusFromError(static_cast<platform::Dword>(error), kRunStatusManagerNotOpened);
+    // Event 103 holds the whole code, which the status may not; a 0 would read as success.
+    return {status, error != 0 ? error : status};
+  }
+  const std::string name = ToAnsi(strService);
+  const unique_schandle service(platform::OpenServiceA(
+      manager.get(), name.c_str(), bStart ? platform::kServiceStart : platform::kServiceStop));
+  if (!service) {
+    const RunStatus status = StatusFromError(platform::GetLastError(), kRunStatusServiceNotOpened);
+    return {status, status};
+  }
+  if (SendRequest(service.get(), bStart))
+    return {0, 0};
+  const RunStatus status = StatusFromError(platform::GetLastError(), kRunStatusRequestRefused);
+  return {status, status};
+}
+
+// The exit code of a run that ends in event 102, by the kind of failure: a command line that
+// Morex cannot use tells the administrator to fix it; the others name what ran out.
+ExitCode ExitCodeOf(const Failure &failure) noexcept {
+  switch (failure.Number()) {
+  case kFailureNoSuchMember:
+  case kFailureIndexOutOfRange:
+  case kFailureDuplicateKey:
+    return kExitInvalidCommandLine;
+  case kFailureOutOfMemory:
+    return kExitNotEnoughMemory;
+  case kFailureOverflow:
+    return kExitArithmeticOverflow;
+  case kFailureConversion:
+    return kExitNoUnicodeTranslation;
+  default:
+    return kExitInternalError;
+  }
+}
+
+ExitCode Run() {
   const auto options = std::make_unique<CommandLineOptions>();
   options->LoadCommandLineArgs(ArgumentText(platform::GetCommandLineW()));
   const bool bStart = TextOf(options->Item(u"/command")->Value()) == u"start";
   const std::u16string strService = TextOf(options->Item(u"/service")->Value());
-  const RunStatus status = ChangeServiceState(strService, bStart);
+  const Request request = SendServiceRequest(strService, bStart);
   const std::u16string commandWord = TextOf(options->Item(u"/command")->Value());
-  if (status != 0) {
-    mdlEventLogSink::WriteEventLogEntry(DecimalForm(status) + u" - " + commandWord + u" " +
+  if (request.status != 0) {
+    mdlEventLogSink::WriteEventLogEntry(DecimalForm(request.status) + u" - " + commandWord + u" " +
                                             strService,
                                         kEventLogErrorType, kEventRefused);
-    return;
+    return request.exitCode;
   }
   mdlEventLogSink::WriteEventLogEntry(commandWord + u" " + strService, kEventLogInformationType,
                                       kEventAccepted);
+  return 0;
 }
 
 } // namespace
@@ -83,34 +135,21 @@ std::u16string ArgumentText(const std::u16string &strCommandLine) {
 }
 
 RunStatus ChangeServiceState(const std::u16string &strService, const bool &bStart) {
-  const unique_schandle manager(
-      platform::OpenSCManagerA(nullptr, nullptr, platform::kScManagerAllAccess));
-  if (!manager) {
-    const auto error = static_cast<std::int32_t>(platform::GetLastError());
-    mdlEventLogSink::WriteEventLogEntry(u"OpenSCManager failed. LastDllError = " +
-                                            DecimalForm(error),
-                                        kEventLogErrorType, kEventManagerNotOpened);
-    return StatusFromError(static_cast<platform::Dword>(error), kRunStatusManagerNotOpened);
-  }
-  const std::string name = ToAnsi(strService);
-  const unique_schandle service(platform::OpenServiceA(
-      manager.get(), name.c_str(), bStart ? platform::kServiceStart : platform::kServiceStop));
-  if (!service)
-    return StatusFromError(platform::GetLastError(), kRunStatusServiceNotOpened);
-  if (SendRequest(service.get(), bStart))
-    return 0;
-  return StatusFromError(platform::GetLastError(), kRunStatusRequestRefused);
+  return SendServiceRequest(strService, bStart).status;
 }
 
-void Main() noexcept {
+ExitCode Main() noexcept {
   try {
-    Run();
+    return Run();
   } catch (const Failure &failure) {
     ReportFailure(failure.Description());
+    return ExitCodeOf(failure);
   } catch (const std::bad_alloc &) {
     ReportFailure(u"Out of memory: the run could not be completed.");
+    return kExitNotEnoughMemory;
   } catch (...) {
     ReportFailure(u"An unexpected internal error ended the run.");
+    return kExitInternalError;
   }
 }
 

@@ -13,6 +13,20 @@ inline constexpr RunStatus kRunStatusManagerNotOpened = -1;
 inline constexpr RunStatus kRunStatusServiceNotOpened = -2;
 inline constexpr RunStatus kRunStatusRequestRefused = -3;
 
+// What a run tells whoever started it, as the process's exit code: 0 when the request was
+// accepted; the head of event 101 when it was refused; the code of event 103 when the manager
+// could not be opened; and for a run that ends in event 102, a fixed system error code that
+// names the kind of failure. Scripts and deployment tools judge a run by this alone.
+using ExitCode = std::int32_t;
+
+// The fixed codes of the runs that end in event 102; the entry point checks them against
+// Windows' own names.
+inline constexpr ExitCode kExitNotEnoughMemory = 8;         // ERROR_NOT_ENOUGH_MEMORY
+inline constexpr ExitCode kExitArithmeticOverflow = 534;    // ERROR_ARITHMETIC_OVERFLOW
+inline constexpr ExitCode kExitNoUnicodeTranslation = 1113; // ERROR_NO_UNICODE_TRANSLATION
+inline constexpr ExitCode kExitInternalError = 1359;        // ERROR_INTERNAL_ERROR
+inline constexpr ExitCode kExitInvalidCommandLine = 1639;   // ERROR_INVALID_COMMAND_LINE
+
 namespace mdlMain {
 
 // Makes the process load DLLs from System32 alone, so that no DLL planted beside Morex.exe or
@@ -20,8 +34,9 @@ namespace mdlMain {
 void LoadDllsFromSystem32Only() noexcept;
 
 // The whole run: reads the command line, sends one start or stop request and writes the
-// outcome to the event log. Never throws.
-void Main() noexcept;
+// outcome to the event log. Returns the outcome as the exit code; it is the same whether or
+// not the log took the entries. Never throws.
+ExitCode Main() noexcept;
 
 // Asks the Service Control Manager to start (bStart) or stop the named service, without
 // waiting for the service to get there. Writes event 103 when the manager can't be opened.

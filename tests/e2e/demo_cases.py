@@ -60,12 +60,16 @@ class DemoCases(unittest.TestCase):
                         if line.startswith("Application"))
         self.assertEqual(events, sorted([demo_line(100, "start MorexDemo"),
                                          demo_line(101, "1056 - start MorexDemo")]))
+        said = sorted(line for out, _ in outputs for line in out.splitlines()
+                      if line.startswith("Exit code"))
+        self.assertEqual(said, ["Exit code 0.", "Exit code 1056."])
         self.assertTrue(any("waiting" in err for _, err in outputs), "neither run said it waits")
         for out, _ in outputs:
             self.assertIn("Service MorexDemo is now running.", out)
         for word, state in (("stop", "stopped"), ("start", "running"), ("stop", "stopped")):
             out, _ = self.demo(f"/command {word} /service MorexDemo")
             self.assertIn(demo_line(100, f"{word} MorexDemo"), out.splitlines())
+            self.assertIn("Exit code 0.", out.splitlines())
             self.assertIn(f"Service MorexDemo is now {state}.", out)
             self.assertEqual(self.box.settled_state("MorexDemo"), state)
         for mistyped in (["--version"], ["--shutdown", "now"], []):
@@ -76,6 +80,7 @@ class DemoCases(unittest.TestCase):
         self.assertIn(usage.strip().replace("\n", "\n    "), (SOURCE / "docs/demo.md").read_text())
         out, _ = self.demo("--", "--shutdown", " now")
         self.assertIn("Morex.exe --shutdown  now\n", out)
+        self.assertIn("Exit code 1639.", out.splitlines())
         self.assertTrue(self.box.running(), "-- --shutdown shut the demo computer down")
         self.demo("--shutdown")
         self.assertEqual(self.box.our_processes(), [])
@@ -96,6 +101,7 @@ class DemoCases(unittest.TestCase):
         self.assertEqual(self.box.our_processes(), [])
         out, _ = self.demo(*README_RUN[1:])
         self.assertIn(demo_line(100, "start MorexDemo"), out.splitlines())
+        self.assertIn("Exit code 0.", out.splitlines())
 
     def test_readme_run_command_works_from_a_fresh_clone(self):
         """The README's command as written, in a clone of the commit (no build/): a first build
@@ -131,6 +137,7 @@ class DemoCases(unittest.TestCase):
         self.assertIn(demo_line(100, "start MorexDemo"), started.splitlines())
         self.assertIn("Service MorexDemo is now running.", started)
         self.assertIn(demo_line(100, "stop MorexDemo"), stopped.splitlines())
+        self.assertEqual([started.count("Exit code 0."), stopped.count("Exit code 0.")], [1, 1])
         self.assertEqual(box.our_processes(), [])
 
 

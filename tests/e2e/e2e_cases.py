@@ -36,6 +36,13 @@ def the_box():
                    display=True)
 
 
+def exit_code(written):
+    """The exit code that goes with the one entry (type, ID, text) written: 0 for a 100, the
+    status at the head of a 101, 1639 (ERROR_INVALID_COMMAND_LINE) for a bad command line."""
+    event_id, text = written[1:]
+    return int(text.split(" - ")[0]) if event_id == 101 else {100: 0, 102: 1639}[event_id]
+
+
 def summary(entries):
     return [(e.type, e.category, e.event_id, e.strings, e.data_size, e.text) for e in entries]
 
@@ -63,11 +70,13 @@ class BoxCase(unittest.TestCase):
 
     def expect(self, arguments, before, written, after, command_line=None):
         """Runs Morex.exe with `arguments` (or the whole `command_line`), the service brought
-        to `before` first; checks the one entry written, (type, ID, text), and the state."""
+        to `before` first; checks the one entry written, (type, ID, text), the exit code that
+        goes with it, and the state."""
         if before:
             self.box.service(before)
-        entries = self.box.run_morex(arguments, command_line)
+        entries, code = self.box.run_morex(arguments, command_line)
         self.assertEqual(summary(entries), [self.entry(*written)])
+        self.assertEqual(code, exit_code(written))
         self.assert_whole(entries)
         self.assertEqual(self.box.settled_state(), after)
 
@@ -149,9 +158,10 @@ class Limits(BoxCase):
         print(probe)
         for line in probe.splitlines():
             kind, character, _, taken, _, record, _, refusal = line.split()[:8]
-            entries = self.box.run_morex("/command start /service " + chr(int(character[2:], 16))
-                                         * 30000)
+            entries, code = self.box.run_morex("/command start /service " + chr(int(
+                character[2:], 16)) * 30000)
             self.assertEqual(len(entries), 1, entries)
+            self.assertEqual(code, exit_code((ERROR, 101, entries[0].text)))
             data = entries[0].data_size
             characters = (data - 1 if kind == "single-byte" else
                           len(entries[0].text.encode("utf-16-le")) // 2)
@@ -188,7 +198,8 @@ class MessageBoxes(BoxCase):
         report, loaded_user32 = self.tool_report("box")
         self.assertEqual(report, [
             "boxes 1", 'caption "Morex"', 'text "1502"', "buttons 1:OK", "icon none",
-            "running while the box is up: yes", "pressed OK", "ended by itself: yes, exit code 0",
+            "running while the box is up: yes", "pressed OK",
+            "ended by itself: yes, exit code 1062",
             "boxes after OK: 0"])
         self.assertTrue(loaded_user32)
 
@@ -216,7 +227,7 @@ class MessageBoxes(BoxCase):
     def test_no_message_box_on_an_invisible_window_station(self):
         report, loaded_user32 = self.tool_report("hidden")
         self.assertEqual(report[0], "station visible: no")
-        self.assertTrue(report[1].startswith("ended by itself: yes, exit code 0,"), report)
+        self.assertTrue(report[1].startswith("ended by itself: yes, exit code 1062,"), report)
         self.assertEqual(report[2], "boxes seen: 0")
         self.assertTrue(loaded_user32, "the run never reached the message box")
 
@@ -309,10 +320,11 @@ class Msi(BoxCase):
             self.expect(None, before, written, after, f"{INSTALLED_MOREX} {arguments}")
         texts = [written[1:] for _, _, written, _ in runs]
         long_name = "x" * 20466
-        entries = self.box.run_morex(None, f"{INSTALLED_MOREX} start /service {long_name}")
+        entries, code = self.box.run_morex(None, f"{INSTALLED_MOREX} start /service {long_name}")
         self.assert_whole(entries)
         written = summary(entries)
         texts.append((101, f"{written[0][5].split(' ')[0]} - start {long_name}"))
+        self.assertEqual(code, exit_code((ERROR, *texts[-1])))
         # Wine prints only the head of a long text: its size and ID are what the run tells.
         self.assertEqual([e[:5] for e in written], [self.entry(ERROR, *texts[-1])[:5]])
         for event_id, text in texts:

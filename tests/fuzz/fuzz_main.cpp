@@ -169,9 +169,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   const bool existed = world.services.count("Spooler") != 0;
   const ServiceState before = existed ? world.services["Spooler"].state : ServiceState::Stopped;
-  morex::mdlMain::Main();
+  const morex::ExitCode exitCode = morex::mdlMain::Main();
 
-  Check(IsRunSequence(AttemptedEvents(world)), "the events form a sequence of the run");
+  const std::vector<std::uint32_t> ids = AttemptedEvents(world);
+  Check(IsRunSequence(ids), "the events form a sequence of the run");
+  Check((exitCode == 0) == (!ids.empty() && ids.back() == 100), "exit code 0 only after 100");
+  Check(ids != std::vector<std::uint32_t>{101} || exitCode == ExpectedStatus(world),
+        "the exit code of a lone 101 is its status");
   CheckEntries(world);
   CheckRequest(world, existed, before);
   Check(world.Outstanding() == 0, "every handle closed and every block freed");

@@ -238,10 +238,19 @@ def main(out, unhardened):
     properties = dict(msi_table(msi, "Property"))
     assert properties["ProductName"] == "Morex" and properties["ProductVersion"] == version
     assert properties["UpgradeCode"] == UPGRADE_CODE
+    assert run("/usr/bin/python3", "scripts/release.py", "upgrade-code", cwd=SOURCE).strip() \
+        == UPGRADE_CODE and f"`{UPGRADE_CODE}`" in (SOURCE / "docs/deploying.md").read_text()
     commit = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
     assert properties["ProductCode"] == f"{{{product_code(version, commit)}}}"
     assert properties["ALLUSERS"] == "1", "not a per-machine package"
-    assert [row[2] for row in msi_table(msi, "File")] == ["Morex.exe", "MorexEvents.dll", *texts]
+    # The binaries versioned as their resources are, the texts not; the installed product is
+    # removed whole before the files go in, so a rebuild of its version replaces it too.
+    assert [row[2] + "|" + "|".join(row[4:6]) for row in msi_table(msi, "File")] == [
+        f"Morex.exe|{version}.0|1033", f"MorexEvents.dll|{version}.0|1033",
+        *[f"{name}||" for name in texts]]
+    order = {row[0]: int(row[2]) for row in msi_table(msi, "InstallExecuteSequence")}
+    assert order["InstallValidate"] < order["RemoveExistingProducts"] < order["InstallInitialize"]
+    assert [row[2] for row in msi_table(msi, "Upgrade") if row[4] == "513"] == [version]
     with tempfile.TemporaryDirectory() as unpacked:
         run("msiextract", "-C", unpacked, str(msi))
         assert all(next(Path(unpacked).rglob(name)).read_bytes() == data

@@ -69,7 +69,7 @@ protected:
       SCOPED_TRACE(n); // the allocation that fails
       Arrange(managerRefused);
       allocationsBeforeFailure = n;
-      mdlMain::Main();
+      EXPECT_EQ(mdlMain::Main(), kExitNotEnoughMemory);
       allocationsBeforeFailure = -1;
       const std::vector<fake::EventEntry> &entries = world().entries;
       ASSERT_FALSE(entries.empty());

@@ -19,10 +19,12 @@ protected:
     world().services["Spooler"] = fake::Service{};
   }
 
-  void Run(const std::u16string &arguments) {
+  // Runs Morex once; returns its exit code and keeps it with those of the earlier runs.
+  ExitCode Run(const std::u16string &arguments) {
     world().commandLine = u"\"C:\\Program Files\\Morex\\Morex.exe\" " + arguments;
-    mdlMain::Main();
+    return exits.emplace_back(mdlMain::Main());
   }
+  std::vector<ExitCode> exits;
 
   std::vector<Event> Events() {
     std::vector<Event> events;
@@ -48,7 +50,7 @@ protected:
 
 TEST_F(RunTest, AcceptedStopWritesEvent100) {
   world().services["Spooler"].state = ServiceState::Running;
-  Run(u"/command stop /service Spooler");
+  EXPECT_EQ(Run(u"/command stop /service Spooler"), 0);
   EXPECT_EQ(Events(), (std::vector<Event>{{100, 4, "stop Spooler"}}));
   EXPECT_EQ(SpoolerState(), ServiceState::Stopped);
 }
@@ -99,10 +101,11 @@ TEST_F(RunTest, RefusedRequestsWriteEvent101WithTheErrorCodeAtItsHead) {
   EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "1056 - start Spooler"},
                                           {100, 4, "stop Spooler"},
                                           {101, 1, "1062 - stop Spooler"}}));
+  EXPECT_EQ(exits, (std::vector<ExitCode>{1056, 0, 1062}));
 }
 
 TEST_F(RunTest, UnknownServiceClosesTheManagerAndWritesOnly101) {
-  Run(u"/command start /service NoSuchService");
+  EXPECT_EQ(Run(u"/command start /service NoSuchService"), 1060);
   EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "1060 - start NoSuchService"}}));
   EXPECT_FALSE(RequestSent());
 }
@@ -124,6 +127,7 @@ TEST_F(RunTest, RightRefusedOrInvalidNameEndInEvent101) {
                                           {101, 1,
                                            "123 - start " + std::string(20431, 'x') +
                                                "... [11569 more characters left out]"}}));
+  EXPECT_EQ(exits, (std::vector<ExitCode>{5, 123, 123, 123, 1060, 123}));
   EXPECT_FALSE(RequestSent());
 }
 
@@ -138,6 +142,8 @@ TEST_F(RunTest, StatusIsTheErrorCodeWhereItFits16BitsAndFallsBackElsewhere) {
     world().faults[call] = {error};
     Run(u"/command start /service Spooler");
   }
+  world().faults[Call::OpenSCManagerA] = {0}; // a 103 that names no code
+  Run(u"/command start /service Spooler");
   EXPECT_EQ(Events(),
             (std::vector<Event>{{101, 1, "1 - start Spooler"},
                                 {101, 1, "32767 - start Spooler"},
@@ -146,12 +152,16 @@ TEST_F(RunTest, StatusIsTheErrorCodeWhereItFits16BitsAndFallsBackElsewhere) {
                                 {101, 1, "-3 - start Spooler"},
                                 {101, 1, "-2 - start Spooler"},
                                 {103, 1, "OpenSCManager failed. LastDllError = -2147024891"},
+                                {101, 1, "-1 - start Spooler"},
+                                {103, 1, "OpenSCManager failed. LastDllError = 0"},
                                 {101, 1, "-1 - start Spooler"}}));
+  // The head of the 101, or the whole code of a 103; a code of 0 never passes for success.
+  EXPECT_EQ(exits, (std::vector<ExitCode>{1, 32767, -3, -3, -3, -2, -2147024891, -1}));
 }
 
 TEST_F(RunTest, RefusedManagerWrites103Then101AndNeverOpensTheService) {
   world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
-  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Run(u"/command start /service Spooler"), 5);
   EXPECT_EQ(Events(), (std::vector<Event>{{103, 1, "OpenSCManager failed. LastDllError = 5"},
                                           {101, 1, "5 - start Spooler"}}));
   EXPECT_EQ(world().CountCalls(Call::OpenServiceA), 0);
@@ -161,7 +171,7 @@ TEST_F(RunTest, FailureAfter103EndsIn103Then102) {
   world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
   // Event 103 gets its block; the one for 101 can't be allocated.
   world().faults[Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory, 1, 1};
-  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Run(u"/command start /service Spooler"), kExitNotEnoughMemory);
   EXPECT_EQ(Events(), (std::vector<Event>{{103, 1, "OpenSCManager failed. LastDllError = 5"},
                                           {102, 1,
                                            "Out of memory: the event-log message block could not "
@@ -172,24 +182,25 @@ TEST_F(RunTest, FailureAfter103EndsIn103Then102) {
 TEST_F(RunTest, FailureWhileWriting103EndsIn102Alone) {
   world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
   world().faults[Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter, 0, 1};
-  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Run(u"/command start /service Spooler"), kExitNoUnicodeTranslation);
   EXPECT_EQ(Events(), (std::vector<Event>{{102, 1,
                                            "A text could not be converted to the ANSI "
                                            "code page; system error code 87."}}));
   EXPECT_FALSE(RequestSent());
 }
 
-// A bad command line and the description of its event 102, each in a fresh world.
+// A bad command line, the description of its event 102 and the exit code, each in a fresh world.
 struct BadCommandLine {
   const char *name;
   std::u16string arguments;
   std::string description;
+  ExitCode exitCode = kExitInvalidCommandLine;
 };
 
 class BadCommandLineTest : public RunTest, public ::testing::WithParamInterface<BadCommandLine> {};
 
 TEST_P(BadCommandLineTest, EndsIn102AloneWithoutARequest) {
-  Run(GetParam().arguments);
+  EXPECT_EQ(Run(GetParam().arguments), GetParam().exitCode);
   EXPECT_EQ(Events(), (std::vector<Event>{{102, 1, GetParam().description}}));
   EXPECT_EQ(world().CountCalls(Call::OpenSCManagerA), 0);
 }
@@ -207,13 +218,17 @@ INSTANTIATE_TEST_SUITE_P(
                        "The option \"/service\" at the end of the command line has no value."},
         BadCommandLine{"KeyTwice", u"/command start /service a /Command stop",
                        "The command line gives \"/Command\" more than once (letter case is "
-                       "ignored); each option or word may appear only once."}),
+                       "ignored); each option or word may appear only once."},
+        BadCommandLine{"TooManyTokens", u"x" + std::u16string(32768, u' '),
+                       "Overflow: the command line has 32769 space-separated tokens; at most "
+                       "32767 can be handled.",
+                       kExitArithmeticOverflow}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(RunTest, RefusedEntryShowsTheMessageBoxAndTheRunGoesOn) {
   world().faults[Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
   world().faults[Call::ReportEventA] = {1502, 0, 1};
-  Run(u"/command start /service Spooler");
+  EXPECT_EQ(Run(u"/command start /service Spooler"), 5); // the outcome, not the refusal
   EXPECT_EQ(Events(), (std::vector<Event>{{101, 1, "5 - start Spooler"}}));
   ASSERT_EQ(world().messageBoxes.size(), 1u);
   EXPECT_EQ(world().messageBoxes[0].text, u"1502");
@@ -221,7 +236,7 @@ TEST_F(RunTest, RefusedEntryShowsTheMessageBoxAndTheRunGoesOn) {
 
 TEST_F(RunTest, FailureWhileWriting102EndsQuietly) {
   world().faults[Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory};
-  Run(u"");
+  EXPECT_EQ(Run(u""), kExitInvalidCommandLine); // what the run came to, though nothing says it
   EXPECT_TRUE(world().entries.empty());
 }
 
