@@ -212,7 +212,7 @@ def msi_table(msi, table):
     return [line.split("\t") for line in lines[3:]]  # past the names, types and table rows
 
 
-def package(exe, events, notices, pdb, version, commit, epoch, out_dir):
+def package(exe, events, notices, version, commit, epoch, out_dir, pdb=None):
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
     if pdb:  # a debugger finds it by the name in Morex.exe: Morex.pdb, beside it or in a store
@@ -433,8 +433,8 @@ def main():
     commands.add_parser("upgrade-code", help="the MSI's upgrade code")
     args = parser.parse_args()
     if args.command == "package":
-        package(args.exe, args.events, args.notices, args.pdb, args.version, args.commit,
-                args.epoch, args.out)
+        package(args.exe, args.events, args.notices, args.version, args.commit, args.epoch,
+                args.out, args.pdb)
     elif args.command == "notices":
         notices(args.build, args.version, args.out)
     elif args.command == "sbom":
