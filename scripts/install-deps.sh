@@ -53,6 +53,17 @@ install_packages() {
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "Installing: ${missing[*]}"
   $sudo apt-get -o DPkg::Lock::Timeout=600 update -q
+  # A name that the sources do not hold (a release that renamed it, a mirror out of reach)
+  # stops here in one line, before apt installs any of the others.
+  local unknown=()
+  for package in "${missing[@]}"; do
+    apt-cache show --no-all-versions "$package" >/dev/null 2>&1 || unknown+=("$package")
+  done
+  if [ ${#unknown[@]} -gt 0 ]; then
+    echo "install-deps: this machine's Debian sources have no package ${unknown[*]}" \
+      "(is the network or the mirror reachable?); nothing was installed" >&2
+    exit 1
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -q "${missing[@]}"
 }
 
