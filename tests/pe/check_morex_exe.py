@@ -8,10 +8,8 @@ commit makes the same bytes. With a second path, checks MorexEvents.dll too: res
 the same in the neutral language and in U.S. English, and the version), no code, no imports,
 no time stamp.
 
-Where the toolchain can harden, also Control Flow Guard (a load configuration with the check
-function and the table of call targets), CET shadow-stack compatibility, and a CodeView
-record that names the PDB by its bare file name, with the PDB beside the image matching it;
-given --unhardened REASON instead, those are reported as skipped, with the reason.
+Unless told --unhardened REASON (then skipped, saying why): Control Flow Guard, CET
+compatibility, and a CodeView record naming by its bare name the PDB beside the image.
 
     python3 -m tests.pe.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL] [--unhardened REASON]
 """
@@ -144,61 +142,41 @@ def hardening_problems(pe):
     return problems
 
 
-IMAGE_GUARD_CF_INSTRUMENTED, IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT = 0x100, 0x400
-IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT = 0x1
-MSF_MAGIC = b"Microsoft C/C++ MSF 7.00\r\n\x1aDS\0\0\0"
+IMAGE_GUARD_CF_INSTRUMENTED = 0x100  # and 0x400, the function table present
+CET_COMPAT = 0x1  # IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT
 
 
 def guard_problems(pe):
     """Control Flow Guard as the loader turns it on: the image's bit, and a load configuration
     with the check function, instrumented code and the table of valid call targets."""
-    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
-    if config is None:
+    if not hasattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG"):
         return ["no load configuration: Windows never turns Control Flow Guard on"]
-    fields = config.struct
-    problems = [] if pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_GUARD_CF else ["GUARD_CF is off"]
-    flags = getattr(fields, "GuardFlags", 0)
-    wanted = IMAGE_GUARD_CF_INSTRUMENTED | IMAGE_GUARD_CF_FUNCTION_TABLE_PRESENT
-    if flags & wanted != wanted or not getattr(fields, "GuardCFCheckFunctionPointer", 0) \
-            or not getattr(fields, "GuardCFFunctionCount", 0):
-        problems.append(f"load configuration without Control Flow Guard (GuardFlags {flags:#x})")
-    return problems
+    fields = pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct
+    flags, wanted = getattr(fields, "GuardFlags", 0), IMAGE_GUARD_CF_INSTRUMENTED | 0x400
+    if flags & wanted != wanted or not getattr(fields, "GuardCFCheckFunctionPointer", 0) or \
+            not pe.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_GUARD_CF:
+        return [f"Control Flow Guard is off (GuardFlags {flags:#x}, DllCharacteristics "
+                f"{pe.OPTIONAL_HEADER.DllCharacteristics:#x})"]
+    return []
 
 
-def debug_entries(pe):
-    return {entry.struct.Type: entry for entry in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])}
+def debug_entry(pe, kind):
+    return next((e for e in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])
+                 if e.struct.Type == pefile.DEBUG_TYPE[f"IMAGE_DEBUG_TYPE_{kind}"]), None)
 
 
 def cet_problems(pe):
-    entry = debug_entries(pe).get(pefile.DEBUG_TYPE["IMAGE_DEBUG_TYPE_EX_DLLCHARACTERISTICS"])
-    flags = struct.unpack_from("<I", pe.get_data(entry.struct.AddressOfRawData, 4))[0] \
-        if entry else 0
-    if not flags & IMAGE_DLLCHARACTERISTICS_EX_CET_COMPAT:
+    entry = debug_entry(pe, "EX_DLLCHARACTERISTICS")
+    if not entry or not pe.get_data(entry.struct.AddressOfRawData, 1)[0] & CET_COMPAT:
         return ["not marked CET shadow-stack compatible"]
     return []
 
 
-def pdb_identity(path):
-    """The GUID and age in a PDB's information stream (stream 1 of its MSF container)."""
-    data = Path(path).read_bytes()
-    if not data.startswith(MSF_MAGIC):
-        return None
-    block_size, _, _, directory_bytes, _, block_map = struct.unpack_from("<6I", data, 32)
-    directory_blocks = struct.unpack_from(f"<{-(-directory_bytes // block_size)}I", data,
-                                          block_map * block_size)
-    directory = b"".join(data[b * block_size:(b + 1) * block_size] for b in directory_blocks)
-    streams = struct.unpack_from("<I", directory)[0]
-    sizes = struct.unpack_from(f"<{streams}I", directory, 4)
-    skipped = -(-sizes[0] // block_size)  # stream 0's blocks come first
-    first_block = struct.unpack_from("<I", directory, 4 + 4 * streams + 4 * skipped)[0]
-    _, _, age = struct.unpack_from("<3I", data, first_block * block_size)
-    return data[first_block * block_size + 12:first_block * block_size + 28], age
-
-
 def pdb_problems(pe, path):
     """A CodeView record that names the PDB by its bare name (no build path in the image),
-    and that PDB beside the image, the one this link wrote."""
-    entry = debug_entries(pe).get(pefile.DEBUG_TYPE["IMAGE_DEBUG_TYPE_CODEVIEW"])
+    and that PDB beside the image: the one this link wrote, whose information stream holds
+    the record's age and GUID, which every link makes anew."""
+    entry = debug_entry(pe, "CODEVIEW")
     record = getattr(entry, "entry", None)
     if record is None or record.CvSignature != b"RSDS":
         return ["no CodeView record: no PDB names this image"]
@@ -206,8 +184,8 @@ def pdb_problems(pe, path):
     if not name.endswith(".pdb") or "\\" in name or "/" in name:
         return [f"the CodeView record names {name!r}, not a PDB by its bare file name"]
     pdb = Path(path).with_name(name)
-    guid = pe.get_data(entry.struct.AddressOfRawData + 4, 16)  # after "RSDS"
-    if not pdb.exists() or pdb_identity(pdb) != (guid, record.Age):
+    identity = struct.pack("<I", record.Age) + pe.get_data(entry.struct.AddressOfRawData + 4, 16)
+    if not pdb.exists() or identity not in pdb.read_bytes():
         return [f"{pdb} is missing or is not this image's PDB"]
     return []
 
