@@ -2,17 +2,17 @@
 # Builds the release of the committed sources (HEAD) into dist/: Morex.exe, its message file
 # MorexEvents.dll, the zip (both, a usage file, LICENSE.txt and THIRD-PARTY-NOTICES.txt), the
 # symbols zip (Morex.pdb), the MSI, the notices, an SBOM (CycloneDX JSON) and SHA256SUMS.
-# Everything comes from HEAD: its
-# version, its sources and its packaging scripts; uncommitted changes are left out, and the
-# script says so. The same commit on the same packages always gives the same bytes: the two
-# binaries are built twice, in two clean trees at different paths, and the zip and the MSI are
-# made twice; the script fails when any pair differs.
+# Everything comes from HEAD: its version, its sources and its packaging scripts; uncommitted
+# changes are left out, and the script says so. The same commit on the same packages always
+# gives the same bytes: the two binaries and the PDB are built twice, in two clean trees at
+# different paths, and the zips and the MSI are made twice; the script fails when any pair
+# differs. The notices and the SBOM name what the linker took in from the toolchain, as its
+# maps show, with the Debian packages it came from.
 #
 # Releases are made where the toolchain hardens the binaries (cmake/hardening-toolchain.cmake:
 # Debian 13): elsewhere the script stops before it builds anything. --unhardened builds there
 # all the same, for the tests of this pipeline on such a host: no PDB and no symbols zip, and
-# the SBOM says the binaries are not hardened. Such a build is never a release to publish. The notices and the SBOM name what the
-# linker took in from the toolchain, as its maps show, with the Debian packages it came from.
+# the SBOM says the binaries are not hardened. Such a build is never a release to publish.
 #
 # Signing: with a code-signing certificate and its private key (PEM or DER files; also taken
 # from MOREX_SIGNING_CERT and MOREX_SIGNING_KEY, and the key's password, if any, from
