@@ -218,8 +218,8 @@ cp "$work/notices/one.txt" "$work/release/$notices"
 echo "Packing the zip and the MSI..." >&2
 for side in one two/other; do
   "${release_py[@]}" package "$work/release/Morex.exe" "$work/release/MorexEvents.dll" \
-    "$work/release/$notices" "${symbols[@]}" --version "$version" \
-    --commit "$commit" --epoch "$epoch" --out "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
+    "$work/release/$notices" "${symbols[@]}" --version "$version" --commit "$commit" \
+    --epoch "$epoch" --out "$work/packages/$side" 2> >(grep -v -e 'GLib-GObject' -e '^$' >&2)
 done
 zip_name="Morex-$version-win64.zip"
 msi_name="Morex-$version-win64.msi"
