@@ -23,13 +23,15 @@ packages=(
   wine wine64
   python3 python3-pefile
   xvfb git
-  wixl msitools python3-olefile python3-lxml osslsigncode openssl curl
+  wixl msitools python3-olefile python3-lxml osslsigncode libengine-pkcs11-openssl openssl curl
 )
 # Debian's node and npm only where there is none: a node installed from elsewhere brings its
 # own npm, which Debian's npm package would conflict with.
 if $test_tools && ! { command -v node && command -v npm; } >/dev/null; then
   packages+=(nodejs npm)
 fi
+# The release check's token (SoftHSM2) and the workflow check's YAML reader.
+! $test_tools || packages+=(softhsm2 python3-yaml)
 
 # One dpkg-query for all of them: a warm run must not pay for a process per package.
 missing_packages() {

@@ -7,9 +7,13 @@
         DIR/Morex-V-win64-symbols.zip
     release.py notices BUILD_DIR --version V --out FILE
         writes the notices of the code of others that the links of BUILD_DIR took in
-    release.py sbom DIR BUILD_DIR --version V --commit C --epoch SECONDS [--signed]
-            [--unhardened] --out FILE
+    release.py sbom DIR BUILD_DIR --version V --commit C --epoch SECONDS [--unhardened]
+            --out FILE
         writes the CycloneDX SBOM of the release files in DIR, built in BUILD_DIR
+    release.py signed-sbom SBOM DIR
+        updates the SBOM of DIR's files once they are signed: their hashes, and the signing tool
+    release.py compare RELEASE OTHER
+        fails unless OTHER's Morex.exe, MorexEvents.dll and Morex.pdb are the release's
     release.py sums DIR FILE...
         writes DIR/SHA256SUMS over the files, in the form that sha256sum -c reads
     release.py version [CMAKELISTS]
@@ -331,13 +335,13 @@ def notices(build, version, target):
     Path(target).write_bytes(windows_text("\n".join(lines) + "\n"))
 
 
-def build_tools(build, signed):
+def build_tools(build):
     """The programs that made the release files, by Debian package."""
     cache = (Path(build) / "CMakeCache.txt").read_text()
     programs = [re.search(rf"^{variable}:\w+=(.+)$", cache, re.M).group(1)
                 for variable in ("CMAKE_COMMAND", "CMAKE_CXX_COMPILER", "CMAKE_LINKER",
                                  "MOREX_LLD_LINK")]
-    programs += [shutil.which(name) for name in ("wixl", "msibuild", *(["osslsigncode"] * signed))]
+    programs += [shutil.which(name) for name in ("wixl", "msibuild")]
     used = {}
     for program in programs:
         used.setdefault(debian_package(program), []).append(os.path.basename(program))
@@ -346,7 +350,7 @@ def build_tools(build, signed):
             for (name, version, arch), names in used.items()]
 
 
-def sbom(release, build, version, commit, epoch, signed, hardened, target):
+def sbom(release, build, version, commit, epoch, hardened, target):
     """A CycloneDX SBOM of the release: its files with their hashes, what the links took in,
     and the tools that made them; as of the commit's time, so that it is reproducible."""
     mit = [{"license": {"id": "MIT"}}]
@@ -383,11 +387,11 @@ def sbom(release, build, version, commit, epoch, signed, hardened, target):
         "metadata": {
             "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(epoch))),
             "lifecycles": [{"phase": "build"}],
-            "tools": {"components": build_tools(build, signed)},
+            "tools": {"components": build_tools(build)},
             "component": {"type": "application", "bom-ref": "Morex", "name": "Morex",
                           "version": version, "licenses": mit,
                           "properties": [{"name": "morex:commit", "value": commit},
-                                         {"name": "morex:signed", "value": str(signed).lower()},
+                                         {"name": "morex:signed", "value": "false"},
                                          {"name": "morex:hardened",
                                           "value": str(hardened).lower()}]},
         },
@@ -395,6 +399,46 @@ def sbom(release, build, version, commit, epoch, signed, hardened, target):
         "dependencies": [{"ref": ref, "dependsOn": on} for ref, on in dependencies.items()],
     }
     Path(target).write_text(json.dumps(document, indent=2) + "\n")
+
+
+def signed_sbom(target, release):
+    """The SBOM of the release, as the files are once signed: their hashes, the serial number
+    made of them, the signature noted, and osslsigncode among the tools."""
+    document = json.loads(Path(target).read_text())
+    own = [c for c in document["components"] if "hashes" in c]
+    for component in own:
+        component["hashes"] = [{"alg": "SHA-256",
+                                "content": sha256(Path(release) / component["name"])}]
+    metadata = document["metadata"]
+    commit = next(p["value"] for p in metadata["component"]["properties"]
+                  if p["name"] == "morex:commit")
+    hashes = " ".join(c["hashes"][0]["content"] for c in own)
+    document["serialNumber"] = f"urn:uuid:{uuid.uuid5(CODES, f'Morex SBOM {commit} {hashes}')}"
+    for prop in metadata["component"]["properties"]:
+        if prop["name"] == "morex:signed":
+            prop["value"] = "true"
+    name, version, arch = debian_package(shutil.which("osslsigncode"))
+    metadata["tools"]["components"].append({
+        "type": "application", "bom-ref": f"tool:{name}", "name": name, "version": version,
+        "purl": purl(name, version, arch), "description": "osslsigncode"})
+    Path(target).write_text(json.dumps(document, indent=2) + "\n")
+
+
+def compare(release, other):
+    """Another builder's binaries and PDB against the release's, byte for byte; the PDB is in
+    the symbols zip. Says which file differs, or is missing, in one line."""
+    release, other = Path(release), Path(other)
+    ours = {name: (release / name).read_bytes() for name in LINKED}
+    for symbols in release.glob("Morex-*-win64-symbols.zip"):
+        with zipfile.ZipFile(symbols) as archive:
+            ours["Morex.pdb"] = archive.read("Morex.pdb")
+    for name, data in ours.items():
+        if not (other / name).is_file():
+            raise SystemExit(f"compare: the other builder's {other / name} is missing")
+        if (other / name).read_bytes() != data:
+            raise SystemExit(f"compare: {name} differs between this release and the other "
+                             f"builder's {other / name}: the builds do not agree")
+    print(f"{', '.join(ours)}: the same bytes as {other}'s")
 
 
 def sha256(path):
@@ -418,13 +462,18 @@ def main():
     bom = commands.add_parser("sbom", help="the CycloneDX SBOM of the release")
     bom.add_argument("release")
     bom.add_argument("build")
-    bom.add_argument("--signed", action="store_true")
     bom.add_argument("--unhardened", action="store_true")
     for command, options in ((pack, ("version", "commit", "epoch", "out")),
                              (told, ("version", "out")),
                              (bom, ("version", "commit", "epoch", "out"))):
         for option in options:
             command.add_argument(f"--{option}", required=True)
+    resigned = commands.add_parser("signed-sbom", help="the SBOM updated for signed files")
+    resigned.add_argument("sbom")
+    resigned.add_argument("release")
+    against = commands.add_parser("compare", help="another builder's binaries against ours")
+    against.add_argument("release")
+    against.add_argument("other")
     checksums = commands.add_parser("sums", help="SHA256SUMS over the files")
     checksums.add_argument("directory")
     checksums.add_argument("names", nargs="+")
@@ -438,8 +487,12 @@ def main():
     elif args.command == "notices":
         notices(args.build, args.version, args.out)
     elif args.command == "sbom":
-        sbom(args.release, args.build, args.version, args.commit, args.epoch, args.signed,
+        sbom(args.release, args.build, args.version, args.commit, args.epoch,
              not args.unhardened, args.out)
+    elif args.command == "signed-sbom":
+        signed_sbom(args.sbom, args.release)
+    elif args.command == "compare":
+        compare(args.release, args.other)
     elif args.command == "sums":
         sums(args.directory, args.names)
     elif args.command == "upgrade-code":

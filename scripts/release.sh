@@ -14,81 +14,41 @@
 # all the same, for the tests of this pipeline on such a host: no PDB and no symbols zip, and
 # the SBOM says the binaries are not hardened. Such a build is never a release to publish.
 #
-# Signing: with a code-signing certificate and its private key (PEM or DER files; also taken
-# from MOREX_SIGNING_CERT and MOREX_SIGNING_KEY, and the key's password, if any, from
-# MOREX_SIGNING_KEY_PASSWORD_FILE or MOREX_SIGNING_KEY_PASSWORD), the two binaries are signed
-# once the builds were compared, before they are packed, and the MSI after it is made. The
-# password reaches osslsigncode through a pipe, never on a command line. A certificate that
-# does not belong to the key stops the script before anything is built. Without a time-stamp
-# server the signing time is the commit's, and a signed release is as reproducible as an
-# unsigned one; with one (--timestamp-url, or MOREX_TIMESTAMP_URL), every signature gets an
-# RFC 3161 time stamp, so that Windows keeps trusting it after the certificate expires, and
-# the signed files differ from run to run; a server that gives no time stamp for a first
-# request stops the script before anything is built. Without a certificate the release is
-# unsigned, and says so.
+# The release is unsigned: scripts/sign-release.sh signs it, where the key is, and nowhere
+# else (docs/releasing.md#signing). Beside it goes Morex-V-buildinfo.txt: the commit, its
+# time, the container (MOREX_BUILD_CONTAINER) and every installed Debian package, from which
+# a rebuilder recreates this environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source_dir=$PWD
 
 usage() {
   cat <<'EOF'
-usage: scripts/release.sh [--out DIR] [--cert CERT --key KEY] [--timestamp-url URL] [--unhardened]
-  --out DIR            where the release goes, replaced whole (default: dist)
-  --cert CERT          code-signing certificate, PEM or DER (or MOREX_SIGNING_CERT)
-  --key KEY            its private key, PEM or DER (or MOREX_SIGNING_KEY; see the password below)
-  --timestamp-url URL  RFC 3161 time-stamp server for every signature (or MOREX_TIMESTAMP_URL)
-  --unhardened         build on a host that cannot harden, to test this script: not a release
-  -h, --help           this text
-The key's password, if any: MOREX_SIGNING_KEY_PASSWORD_FILE or MOREX_SIGNING_KEY_PASSWORD.
+usage: scripts/release.sh [--out DIR] [--unhardened]
+  --out DIR     where the unsigned release goes, replaced whole (default: dist)
+  --unhardened  build on a host that cannot harden, to test this script: not a release
+  -h, --help    this text
+Signing comes after, by scripts/sign-release.sh.
 EOF
 }
 
-# An option's value must be there: a missing one would otherwise take the next option as it.
-value_of() {
-  if [ $# -lt 2 ] || [ -z "$2" ] || [[ $2 == -* ]]; then
-    echo "release: $1 needs a value (scripts/release.sh --help)" >&2
-    exit 2
-  fi
-}
-
 out=dist
-cert=${MOREX_SIGNING_CERT:-}
-key=${MOREX_SIGNING_KEY:-}
-timestamp_url=${MOREX_TIMESTAMP_URL:-}
 unhardened=
 while [ $# -gt 0 ]; do
   case "$1" in
   -h | --help) usage; exit 0 ;;
-  --out) value_of "$@"; out=$2; shift 2 ;;
-  --cert) value_of "$@"; cert=$2; shift 2 ;;
-  --key) value_of "$@"; key=$2; shift 2 ;;
-  --timestamp-url) value_of "$@"; timestamp_url=$2; shift 2 ;;
+  --out)
+    if [ $# -lt 2 ] || [ -z "$2" ] || [[ $2 == -* ]]; then
+      echo "release: --out needs a value (scripts/release.sh --help)" >&2
+      exit 2
+    fi
+    out=$2; shift 2 ;;
   --unhardened) unhardened=yes; shift ;;
   *) echo "release: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
 done
-if { [ -n "$cert" ] && [ -z "$key" ]; } || { [ -z "$cert" ] && [ -n "$key" ]; }; then
-  echo "release: signing needs both a certificate and its key" >&2
-  exit 2
-fi
 
-# The key's password, if any, as printf (a shell builtin, so no process shows it) writes it.
-password() {
-  if [ -n "${MOREX_SIGNING_KEY_PASSWORD_FILE:-}" ]; then
-    cat "$MOREX_SIGNING_KEY_PASSWORD_FILE"
-  else
-    printf '%s' "${MOREX_SIGNING_KEY_PASSWORD:-}"
-  fi
-}
-
-# The password, when there is one, goes to openssl and osslsigncode on file descriptor 3.
-with_password=
-if [ -n "${MOREX_SIGNING_KEY_PASSWORD_FILE:-}${MOREX_SIGNING_KEY_PASSWORD:-}" ]; then
-  with_password=yes
-fi
-
-# openssl checks the pair below, and cmake says whether this host can harden, so what is
-# missing is installed first.
+# cmake says whether this host can harden: what is missing is installed first.
 scripts/install-deps.sh >&2
 missing=$(cmake -P cmake/hardening-toolchain.cmake 2>&1)
 if [ -n "$missing" ] && [ -z "$unhardened" ]; then
@@ -97,44 +57,6 @@ if [ -n "$missing" ] && [ -z "$unhardened" ]; then
   exit 2
 fi
 [ -z "$missing" ] || echo "release: --unhardened: $missing; this is not a release to publish" >&2
-if [ -n "$cert" ]; then
-  cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null ||
-    openssl x509 -inform DER -in "$cert" -noout -pubkey 2>/dev/null) ||
-    { echo "release: can't read the certificate $cert; nothing was built" >&2; exit 2; }
-  signing_key=$(openssl pkey -in "$key" -pubout ${with_password:+-passin fd:3} 3< <(password) \
-    2>/dev/null) ||
-    { echo "release: can't read the key $key (a wrong or missing password?); nothing was built" >&2
-      exit 2; }
-  if [ "$cert_key" != "$signing_key" ]; then
-    echo "release: the certificate $cert does not belong to the key $key; nothing was built" >&2
-    exit 2
-  fi
-fi
-
-# Why the time-stamp server gives no time stamp, or nothing when it gives one: asked once,
-# within a bound, before anything is built (a server found dead only at the signing would cost
-# both builds and hide its cause under osslsigncode's output).
-timestamp_fault() {
-  local query reply error
-  query=$(mktemp) reply=$(mktemp) error=$(mktemp)
-  openssl ts -query -data /dev/null -sha256 -cert -out "$query" 2>/dev/null
-  if ! curl -sS --fail --max-time 20 -H 'Content-Type: application/timestamp-query' \
-    --data-binary "@$query" -o "$reply" "$1" 2>"$error"; then
-    sed -e 's/^curl: ([0-9]*) //' "$error" | head -1
-  elif ! openssl ts -reply -in "$reply" -text 2>/dev/null | grep -q '^Status: Granted'; then
-    echo "its answer is not a granted RFC 3161 time stamp"
-  fi
-  rm -f "$query" "$reply" "$error"
-}
-if [ -n "$timestamp_url" ]; then
-  fault=$(timestamp_fault "$timestamp_url")
-  if [ -n "$fault" ]; then
-    echo "release: the time-stamp server $timestamp_url gives no time stamp: $fault;" \
-      "nothing was built" >&2
-    exit 2
-  fi
-fi
-
 commit=$(git rev-parse HEAD)
 epoch=$(git log -1 --format=%ct HEAD)
 work=$(mktemp -d)
@@ -179,16 +101,6 @@ same() {
   fi
 }
 
-sign() {
-  local signed="$1.signed" when=(-time "$epoch")
-  [ -z "$timestamp_url" ] || when=(-ts "$timestamp_url")
-  osslsigncode sign -certs "$cert" -key "$key" ${with_password:+-readpass /dev/fd/3} -h sha256 \
-    -n "Morex $version" "${when[@]}" -in "$1" -out "$signed" >"$work/sign.log" 2>&1 \
-    3< <(password) ||
-    { cat "$work/sign.log" >&2; exit 1; }
-  mv "$signed" "$1"
-}
-
 two=$work/two/another/path/Morex
 build "$head"
 build "$two"
@@ -213,7 +125,6 @@ notices=THIRD-PARTY-NOTICES.txt
 "${release_py[@]}" notices "$two/build/mingw" --version "$version" --out "$work/notices/two.txt"
 same "$work/notices/one.txt" "$work/notices/two.txt"
 cp "$work/notices/one.txt" "$work/release/$notices"
-[ -z "$cert" ] || { sign "$work/release/Morex.exe" && sign "$work/release/MorexEvents.dll"; }
 
 echo "Packing the zip and the MSI..." >&2
 for side in one two/other; do
@@ -229,22 +140,28 @@ for name in "${packages[@]}"; do
   same "$work/packages/one/$name" "$work/packages/two/other/$name"
   cp "$work/packages/one/$name" "$work/release/$name"
 done
-[ -z "$cert" ] || sign "$work/release/$msi_name"
 
+# The environment of the build, for a rebuilder: the commit and its time, the container and
+# the Debian release, then every installed package (the build's tools among them).
+buildinfo="Morex-$version-buildinfo.txt"
+{
+  echo "Version: $version"
+  echo "Commit: $commit"
+  echo "SOURCE_DATE_EPOCH: $epoch"
+  echo "Container: ${MOREX_BUILD_CONTAINER:-none named (MOREX_BUILD_CONTAINER was not set)}"
+  echo "System: $(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' /etc/os-release)," \
+    "Debian $(cat /etc/debian_version)"
+  echo "Installed packages:"
+  dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture} ${Version}\n' |
+    awk '$1 == "ii" { print " " $2 " " $3 }' | LC_ALL=C sort
+} >"$work/release/$buildinfo"
 sbom="Morex-$version-sbom.cdx.json"
 "${release_py[@]}" sbom "$work/release" "$head/build/mingw" --version "$version" \
-  --commit "$commit" --epoch "$epoch" ${cert:+--signed} ${missing:+--unhardened} \
-  --out "$work/release/$sbom"
+  --commit "$commit" --epoch "$epoch" ${missing:+--unhardened} --out "$work/release/$sbom"
 "${release_py[@]}" sums "$work/release" Morex.exe MorexEvents.dll "${packages[@]}" "$notices" \
-  "$sbom"
+  "$sbom" "$buildinfo"
 rm -rf "$out"
 mkdir -p "$out"
 cp "$work/release/"* "$out/"
-if [ -n "$cert" ]; then
-  echo "Signed Morex.exe, MorexEvents.dll and $msi_name with $cert${timestamp_url:+," \
-    "time-stamped by $timestamp_url}." >&2
-else
-  echo "Unsigned release: no code-signing certificate given (see scripts/release.sh)." >&2
-fi
-echo "Release $version of $commit in $out:" >&2
+echo "Unsigned release $version of $commit in $out (scripts/sign-release.sh signs it):" >&2
 cat "$out/SHA256SUMS"

@@ -67,6 +67,24 @@ $key = 'HKLM:\\SYSTEM\\CurrentControlSet\\Control\\Session Manager'
 $pending = (Get-ItemProperty $key -ErrorAction Ignore).PendingFileRenameOperations
 if ($pending) { ConvertTo-Json -Compress -InputObject @($pending) } else { '[]' }
 """
+# C:\morex made with its own access list, not the one it would inherit from C:\ (where
+# Authenticated Users may create and change files): only Administrators and SYSTEM write, and
+# everyone signed in, the test service's LocalService and the Event Log's among them, reads and
+# runs. A folder that was already there (planted after the clean-up, by another user) keeps
+# its owner, and stops the box.
+PRIVATE_FOLDER = """
+$ErrorActionPreference = 'Stop'
+$security = [Security.AccessControl.DirectorySecurity]::new()
+$security.SetSecurityDescriptorSddlForm(
+  'D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;AU)')
+[void][IO.Directory]::CreateDirectory($path, $security)
+$acl = Get-Acl -LiteralPath $path
+$owner = $acl.GetOwner([Security.Principal.SecurityIdentifier]).Value
+$us = [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+if (-not $acl.AreAccessRulesProtected -or $owner -notin @('S-1-5-32-544', 'S-1-5-18', $us)) {
+  throw "$path belongs to $owner and inherits its access list: not the folder made here"
+}
+"""
 # The product codes of every Morex installed, as Programs and Features lists it.
 INSTALLED_MOREX = """
 $uninstall = 'HKLM:\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\*'
@@ -144,12 +162,14 @@ class WindowsBox(Box):
     def create(self):
         self.shutdown()  # whatever an earlier run left, so that no binary is in use
         self.clear_leftovers()
-        Path(WINDOWS_DIR).mkdir()
+        self.powershell(f"$path = '{WINDOWS_DIR}'\n{PRIVATE_FOLDER}")
         for name in BINARIES:
             if (self.bin / name).exists():
                 shutil.copy2(self.bin / name, Path(WINDOWS_DIR, name))
+        # LocalService, not LocalSystem: the test service needs no right of its own.
         code = self.exit_code("sc.exe", "create", SERVICE_NAME, "binPath=", WindowsPaths.service,
-                              "type=", "own", "start=", "demand")
+                              "type=", "own", "start=", "demand", "obj=",
+                              "NT AUTHORITY\\LocalService")
         if code == ERROR_SERVICE_MARKED_FOR_DELETE:
             raise BoxError(f"sc create {SERVICE_NAME}: an earlier one is still marked for deletion")
         if code:

@@ -1,17 +1,15 @@
 #!/usr/bin/python3
-"""Makes a signed release with a throwaway certificate and password-protected key made on the
-spot, time-stamped by a throwaway time-stamp authority (OpenSSL's ts behind a local HTTP
-server), and checks it as an administrator would: the sums, the signatures and their time
-stamps, the zip's contents and the MSI's tables, the licence and the notices in both, and the
-SBOM (the CycloneDX library's verdict, its hashes against the files). While signing, no
-process shows the key's password; a certificate that is not the key's stops the release
-before dist/ is touched. The release is made from a clone whose work tree has another
-version: HEAD's is the release's. scripts/release.sh itself builds everything twice and
-fails when two builds differ; its options are checked first. On a host that cannot harden
-(--unhardened REASON), the script must refuse a release in one line; the rest is checked on
-its --unhardened build, and the symbols zip and the hardening are reported as skipped.
+"""Makes the unsigned release from a clone whose work tree has another version (HEAD's is the
+release's), signs it through a SoftHSM2 token, time-stamped by a throwaway authority
+(OpenSSL's ts behind a local HTTP server), and checks it as an administrator would: the
+sums, the signatures and their time stamps, the zip and the MSI, the licence and the notices,
+the build information and the SBOM (the CycloneDX library's verdict, its hashes). No process
+shows the PIN. Each fault of the signing inputs, and a release unlike the other builder's
+(--builder, when its sources are HEAD's), stops the signing in one line, with nothing written.
+The scripts' options are checked first. On a host that cannot harden (--unhardened REASON),
+scripts/release.sh must refuse in one line; the rest is checked on its --unhardened build.
 
-    python3 -m tests.release.check_release OUT_DIR [--unhardened REASON]
+    python3 -m tests.release.check_release OUT_DIR --builder BUILD_DIR [--unhardened REASON]
 """
 
 import argparse
@@ -32,6 +30,8 @@ SOURCE = Path(__file__).resolve().parents[2]
 from scripts.release import msi_table, product_code, project_version
 
 # Every version's: a change would leave the installed versions behind, never upgraded.
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+TOKEN_KEY = "pkcs11:token=morex;object=signing;type=private"
 UPGRADE_CODE = "{6E1B7D2A-3C4F-4B8E-9A51-2F0D8C7B4E93}"
 SOURCE_KEY = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Morex\\"
 
@@ -99,35 +99,99 @@ class TimeStampAuthority(BaseHTTPRequestHandler):
 def check_options(unhardened):
     """The whole usage on --help; a wrong or incomplete command line named, before any work;
     a host that cannot harden refused in one line that says why."""
-    script = str(SOURCE / "scripts" / "release.sh")
-    refused = subprocess.run([script], capture_output=True, text=True) if unhardened else None
+    release, sign = (str(SOURCE / "scripts" / name) for name in ("release.sh", "sign-release.sh"))
+    refused = subprocess.run([release], capture_output=True, text=True) if unhardened else None
     assert not refused or refused.returncode == 2 and refused.stderr.count("\n") == 1 and \
         f"cannot build the hardened binaries ({unhardened})" in refused.stderr, refused
-    shown = subprocess.run([script, "--help"], capture_output=True, text=True)
-    assert shown.returncode == 0 and all(f"{option} " in shown.stdout for option in (
-        "--out", "--cert", "--key", "--timestamp-url", "--help")), shown
-    for args, said in ((["--bogus"], "unknown option --bogus"), (["--out"], "--out needs a value"),
-                       (["--key", "--out", "x"], "--key needs a value")):
-        refused = subprocess.run([script, *args], capture_output=True, text=True)
+    for script, options in ((release, "--out --unhardened"), (sign, "--out --cert --key "
+                             "--pkcs11-module --timestamp-url --compare --notes --tag")):
+        shown = subprocess.run([script, "--help"], capture_output=True, text=True)
+        assert all(f"{o} " in shown.stdout for o in options.split()), shown
+    for args, said in (([release, "--bogus"], "unknown option --bogus"),
+                       ([release, "--out"], "--out needs a value"),
+                       ([sign, "dist", "--key", "--out", "x"], "--key needs a value"),
+                       ([sign], "which unsigned release?")):
+        refused = subprocess.run(args, capture_output=True, text=True)
         assert refused.returncode == 2 and said in refused.stderr, refused
 
 
-def sign_release(signer, release, unhardened):
-    """scripts/release.sh with a certificate that is not the key's (refused), then with the
-    key's own, its password in the environment, time-stamped by the throwaway authority."""
+def build_release(unsigned, unhardened):
+    """scripts/release.sh from a clone whose work tree says another version."""
+    clone = Path(tempfile.mkdtemp(dir=unsigned.parent))
+    run("git", "clone", "--quiet", "--shared", str(SOURCE), str(clone))  # at HEAD
+    cmake_lists = clone / "CMakeLists.txt"
+    cmake_lists.write_text(cmake_lists.read_text().replace(
+        f"project(Morex VERSION {project_version()} ", "project(Morex VERSION 9.9.9 "))
+    try:
+        made = subprocess.run(
+            [str(SOURCE / "scripts" / "release.sh"), "--out", str(unsigned),
+             *(["--unhardened"] if unhardened else [])], capture_output=True, text=True,
+            env=dict(os.environ, GIT_DIR=str(clone / ".git"), GIT_WORK_TREE=str(clone)))
+    finally:
+        shutil.rmtree(clone)
+    assert made.returncode == 0, made.stderr
+    assert f"as version {project_version()} (the work tree says 9.9.9" in made.stderr, made.stderr
+
+
+def make_signer(signer):
+    """Throwaway certificates; the code-signing key in a token, and in a file with a password."""
     password = secrets.token_hex(16)
     (signer / "password").write_text(password)
     throwaway_certificate(signer, "code", "codeSigning", signer / "password")
     throwaway_certificate(signer, "tsa", "timeStamping")
     (signer / "serial").write_text("01\n")
     (signer / "tsa.cnf").write_text(TSA_CONFIG.format(dir=signer))
-    release_sh = [str(SOURCE / "scripts" / "release.sh"), "--out", str(release),
-                  *(["--unhardened"] if unhardened else [])]
-    mismatch = subprocess.run([*release_sh, "--cert", str(signer / "code.pem"), "--key",
-                               str(signer / "tsa.key")], capture_output=True, text=True)
-    assert mismatch.returncode == 2 and "does not belong" in mismatch.stderr, mismatch.stderr
-    assert not release.exists(), "a mismatched certificate reached dist/"
+    shutil.rmtree(signer / "tokens", ignore_errors=True)
+    (signer / "tokens").mkdir()
+    (signer / "softhsm2.conf").write_text(f"directories.tokendir = {signer}/tokens\n")
+    env = dict(os.environ, SOFTHSM2_CONF=str(signer / "softhsm2.conf"),
+               MOREX_SIGNING_KEY_PASSWORD=password, MOREX_PKCS11_MODULE=SOFTHSM)
+    pin = ["--token", "morex", "--pin", password]
+    run("softhsm2-util", "--init-token", "--free", "--label", "morex", "--so-pin", password,
+        *pin[2:], env=env)
+    run("openssl", "pkcs8", "-topk8", "-nocrypt", "-passin", f"file:{signer}/password", "-in",
+        str(signer / "code.key"), "-out", str(signer / "code.p8"))
+    run("softhsm2-util", "--import", str(signer / "code.p8"), "--label", "signing", "--id", "01",
+        *pin, env=env)
+    return password, env
 
+
+def check_refusals(unsigned, signer, env):
+    """Each fault of the signing inputs stops in one line that names it, with nothing written."""
+    (signer / "empty.so").write_bytes(b"")
+    (signer / "other").mkdir(exist_ok=True)
+    (signer / "other" / "Morex.exe").write_bytes((unsigned / "Morex.exe").read_bytes()[:-1])
+    sign = [str(SOURCE / "scripts" / "sign-release.sh"), str(unsigned)]
+    token = ["--cert", str(signer / "code.pem"), "--key", TOKEN_KEY]
+    for args, changes, said in (
+            ([*token, "--pkcs11-module", "/nonexistent/module.so"], {}, "module.so does not load"),
+            ([*token, "--pkcs11-module", str(signer / "empty.so")], {}, "empty.so does not load"),
+            ([*token, "--key", TOKEN_KEY.replace("signing", "nosuch")], {}, "holds the private"),
+            (token, {"MOREX_SIGNING_KEY_PASSWORD": "0000"}, "the token refused the PIN"),
+            ([*token, "--cert", str(signer / "tsa.pem")], {}, "tsa.pem does not belong to the key"),
+            ([*token, "--key", str(signer / "tsa.key")], {}, "code.pem does not belong to the key"),
+            ([*token, "--compare", str(signer / "other")], {}, "Morex.exe differs between"),
+            (["--tag"], {}, "must be signed, and no key"),
+            ([*token, "--tag"], {}, "must be time-stamped, and no time-stamp server")):
+        refused = subprocess.run([*sign, *args, "--out", str(signer / "refused")],
+                                 capture_output=True, text=True, env=dict(env, **changes))
+        assert refused.returncode == 2 and refused.stderr.count("\n") == 1 and \
+            said in refused.stderr, (args, refused.stderr)
+        assert not (signer / "refused").exists(), f"{said}: something was written"
+    notes = signer / "notes"
+    run(*sign, "--tag", "--out", str(signer / "refused"), "--notes", str(notes),
+        env=dict(env, MOREX_RELEASE_UNSIGNED="1"))
+    assert notes.read_text().startswith("This release is unsigned"), notes.read_text()
+    # A key file for a private CA, its password in a file; no time stamp.
+    run(*sign, *token, "--key", str(signer / "code.key"), "--out", str(signer / "refused"),
+        env=dict(env, MOREX_SIGNING_KEY_PASSWORD_FILE=str(signer / "password")))
+    assert "Signature verification: ok" in run("osslsigncode", "verify", "-CAfile", str(
+        signer / "code.pem"), "-in", str(signer / "refused" / "Morex.exe"))
+    shutil.rmtree(signer / "refused")
+
+
+def sign_release(unsigned, release, signer, password, env, builder):
+    """As a tag's sign job signs: through the token, time-stamped, against another builder."""
     TimeStampAuthority.folder = signer
     server = ThreadingHTTPServer(("127.0.0.1", 0), TimeStampAuthority)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -137,31 +201,24 @@ def sign_release(signer, release, unhardened):
         while not signing.wait(0.005):
             TimeStampAuthority.listed |= command_lines()
     threading.Thread(target=list_processes, daemon=True).start()
-    clone = Path(tempfile.mkdtemp(dir=signer))
-    run("git", "clone", "--quiet", "--shared", "--no-checkout", str(SOURCE), str(clone))
-    head = run("git", "rev-parse", "HEAD", cwd=SOURCE).strip()
-    run("git", "checkout", "--quiet", "--detach", head, cwd=clone)
-    cmake_lists = clone / "CMakeLists.txt"
-    cmake_lists.write_text(cmake_lists.read_text().replace(
-        f"project(Morex VERSION {project_version()} ", "project(Morex VERSION 9.9.9 "))
+    clean = not run("git", "status", "--porcelain", "--untracked-files=no", "--", "src",
+                    "CMakeLists.txt", "cmake", cwd=SOURCE)
     try:
         made = subprocess.run(
-            [*release_sh, "--cert", str(signer / "code.pem"), "--key", str(signer / "code.key"),
+            [str(SOURCE / "scripts" / "sign-release.sh"), str(unsigned), "--out", str(release),
+             "--cert", str(signer / "code.pem"), "--key", TOKEN_KEY, "--tag", "--notes",
+             str(signer / "notes"), *(["--compare", builder] if clean else []),
              "--timestamp-url", f"http://127.0.0.1:{server.server_address[1]}/"],
-            capture_output=True, text=True,
-            env=dict(os.environ, MOREX_SIGNING_KEY_PASSWORD=password, GIT_DIR=str(clone / ".git"),
-                     GIT_WORK_TREE=str(clone)))
+            capture_output=True, text=True, env=env)
     finally:
         signing.set()
         server.shutdown()
-        shutil.rmtree(clone)
-    print(made.stdout)
+    print(made.stdout, "" if clean else f"not compared with {builder}: not HEAD's sources")
     assert made.returncode == 0, made.stderr
-    assert f"as version {project_version()} (the work tree says 9.9.9" in made.stderr, made.stderr
     seen = TimeStampAuthority.listed
     assert any(b"osslsigncode" in line for line in seen), "no listing taken while signing"
-    assert not [line for line in seen if password.encode() in line], "the password was listed"
-    print(f"{len(seen)} command lines listed while signing; none shows the password")
+    assert not [line for line in seen if password.encode() in line], "the PIN was listed"
+    print(f"{len(seen)} command lines listed while signing; none shows the PIN")
 
 
 def check_sbom(release, sbom, commit, hardened):
@@ -175,7 +232,8 @@ def check_sbom(release, sbom, commit, hardened):
     assert document["metadata"]["timestamp"] == time.strftime(
         "%Y-%m-%dT%H:%M:%SZ", time.gmtime(committed)), document["metadata"]
     properties = {p["name"]: p["value"] for p in document["metadata"]["component"]["properties"]}
-    assert properties["morex:hardened"] == str(hardened).lower(), properties
+    assert properties["morex:hardened"] == str(hardened).lower() and \
+        properties["morex:signed"] == "true", properties
     linked = {c["name"] for c in document["components"] if c["type"] == "library"}
     assert {"gcc-mingw-w64-x86-64-win32", "g++-mingw-w64-x86-64-win32"} <= linked, linked
 
@@ -194,22 +252,31 @@ def check_hardening(release, symbols, unhardened):
                    str(release / "MorexEvents.dll"), *skipped, cwd=SOURCE)
 
 
-def main(out, unhardened):
+def main(out, builder, unhardened):
     out = Path(out)
-    signer = out / "signer"
+    signer, unsigned, release = out / "signer", out / "unsigned", out / "signed"
     signer.mkdir(parents=True, exist_ok=True)
-    release = out / "signed"
-    shutil.rmtree(release, ignore_errors=True)
+    for made in (unsigned, release):
+        shutil.rmtree(made, ignore_errors=True)
     check_options(unhardened)
-    sign_release(signer, release, unhardened)
+    build_release(unsigned, unhardened)
+    password, env = make_signer(signer)
+    check_refusals(unsigned, signer, env)
+    sign_release(unsigned, release, signer, password, env, builder)
     version = project_version()
     zip_name, msi_name = f"Morex-{version}-win64.zip", f"Morex-{version}-win64.msi"
     symbols = release / f"Morex-{version}-win64-symbols.zip"
     sbom, notices = release / f"Morex-{version}-sbom.cdx.json", release / "THIRD-PARTY-NOTICES.txt"
+    buildinfo = release / f"Morex-{version}-buildinfo.txt"
     assert sorted(p.name for p in release.iterdir()) == sorted(
         ["Morex.exe", "MorexEvents.dll", zip_name, msi_name, "SHA256SUMS", notices.name, sbom.name,
-         *([] if unhardened else [symbols.name])])
+         buildinfo.name, *([] if unhardened else [symbols.name])])
     print(run("sha256sum", "-c", "SHA256SUMS", cwd=release))
+    thumbprint = run("openssl", "x509", "-in", str(signer / "code.pem"), "-noout", "-fingerprint",
+                     "-sha256").split("=")[1].strip().replace(":", "")
+    assert (signer / "notes").read_text().startswith(f"Signed by CN=Morex throwaway codeSigning; "
+                                                     f"the certificate's SHA-256 thumbprint: "
+                                                     f"{thumbprint}. Time-stamped by http://")
 
     for name in ("Morex.exe", "MorexEvents.dll", msi_name):
         report = run("osslsigncode", "verify", "-CAfile", str(signer / "code.pem"),
@@ -261,6 +328,10 @@ def main(out, unhardened):
         assert msi_table(msi, table) == [], f"the MSI has {table} rows"
     print(f"{msi_name}: Morex {version}, four files, the source's key, no custom actions")
     check_sbom(release, sbom, commit, not unhardened)
+    told, committed = buildinfo.read_text(), run("git", "log", "-1", "--format=%ct", cwd=SOURCE)
+    assert f"Commit: {commit}\nSOURCE_DATE_EPOCH: {committed}" in told, told[:400]
+    tools = run("dpkg-query", "-W", "-f=${Package}:${Architecture} ${Version}\n", "wixl", "lld")
+    assert all(f"\n {line}\n" in told for line in tools.splitlines()), tools
     digest = hashlib.sha256(msi.read_bytes()).hexdigest()
     print(f"release checked: {msi_name} {digest}")
 
@@ -268,6 +339,7 @@ def main(out, unhardened):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("out")
+    parser.add_argument("--builder", required=True, help="another build tree of Morex.exe")
     parser.add_argument("--unhardened", metavar="REASON")
     arguments = parser.parse_args()
-    main(arguments.out, arguments.unhardened)
+    main(arguments.out, arguments.builder, arguments.unhardened)
