@@ -30,8 +30,9 @@ packages=(
 if $test_tools && ! { command -v node && command -v npm; } >/dev/null; then
   packages+=(nodejs npm)
 fi
-# The release check's token (SoftHSM2) and the workflow check's YAML reader.
-! $test_tools || packages+=(softhsm2 python3-yaml)
+# The release check's token (SoftHSM2), the workflow check's YAML reader, and the linters.
+! $test_tools ||
+  packages+=(softhsm2 python3-yaml clang-tidy clang-format shellcheck python3-pyflakes)
 
 # One dpkg-query for all of them: a warm run must not pay for a process per package.
 missing_packages() {
@@ -45,12 +46,13 @@ missing_packages() {
 
 install_packages() {
   local missing sudo=""
-  missing=($(missing_packages))
+  mapfile -t missing < <(missing_packages)
   [ ${#missing[@]} -eq 0 ] && return
-  # Two commands started at once on a new machine would both install: one waits for the
-  # other, then installs only what is still missing.
-  take_turns "${TMPDIR:-/tmp}/morex-install-deps.lock" "Another command is installing packages; waiting..."
-  missing=($(missing_packages))
+  # Two commands started at once in this checkout would both install: one waits for the
+  # other, then installs only what is still missing (apt's own locks keep other checkouts out).
+  mkdir -p build
+  take_turns build/.install-deps.lock "Another command is installing packages; waiting..."
+  mapfile -t missing < <(missing_packages)
   [ ${#missing[@]} -eq 0 ] && return
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "Installing: ${missing[*]}"

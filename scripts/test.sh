@@ -32,10 +32,11 @@ run_stage() {
     failed=$((failed + 1))
     return
   fi
-  set -- $counts
-  failed=$((failed + $1))
-  passed=$((passed + $2 - $1))
-  [ "$status" -eq 0 ] || [ "$1" -gt 0 ] || failed=$((failed + 1))
+  local stage_failed stage_total
+  read -r stage_failed stage_total <<<"$counts"
+  failed=$((failed + stage_failed))
+  passed=$((passed + stage_total - stage_failed))
+  [ "$status" -eq 0 ] || [ "$stage_failed" -gt 0 ] || failed=$((failed + 1))
 }
 
 run_stage asan

@@ -55,8 +55,10 @@ FittedMessage Shortened(const std::u16string &message, std::size_t keep) {
   if (keep > 0 && message[keep - 1] >= 0xD800 && message[keep - 1] <= 0xDBFF)
     --keep;
   FittedMessage shortened;
-  shortened.text = message.substr(0, keep) + u"... [" + DecimalForm(message.size() - keep) +
-                   u" more characters left out]";
+  // A string's size never comes near the int64_t limit.
+  const auto left_out = static_cast<std::int64_t>(message.size() - keep);
+  shortened.text =
+      message.substr(0, keep) + u"... [" + DecimalForm(left_out) + u" more characters left out]";
   shortened.ansi = ToAnsi(shortened.text);
   return shortened;
 }
