@@ -4,9 +4,13 @@ the entry that a run wrote, and the one interface of a box, with the steps made 
 Standard library only: it loads on Windows too."""
 
 import abc
+import contextlib
 import dataclasses
 import re
+import shutil
+import tempfile
 import time
+from pathlib import Path
 
 SERVICE_NAME = "MorexTest"
 WINDOWS_DIR = "C:\\morex"
@@ -26,8 +30,38 @@ class WindowsPaths:
     refusing = f"{WINDOWS_DIR}\\morex_refusing_event_log.exe"
 
 
-# Windows Installer's success that needs a restart to finish (msiexec /norestart).
+# Windows Installer's success that needs a restart to finish (msiexec /norestart), and its
+# answer while another installation runs, as on a computer that has just started.
 ERROR_SUCCESS_REBOOT_REQUIRED = 3010
+ERROR_INSTALL_ALREADY_RUNNING = 1618
+INSTALLER_BUSY_SECONDS = 300
+# A process that has just ended may still hold a file for a moment on Windows, and removing
+# the file then fails with PermissionError (tempfile's documents, ignore_cleanup_errors).
+RELEASE_SECONDS = 30
+
+
+@contextlib.contextmanager
+def scratch_folder():
+    """A temporary folder of this machine, removed at the end, once its files are released."""
+    folder = Path(tempfile.mkdtemp(prefix="morex-"))
+    try:
+        yield folder
+    finally:
+        remove_when_released(folder)
+
+
+def remove_when_released(folder, seconds=RELEASE_SECONDS):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            shutil.rmtree(folder)
+            return
+        except FileNotFoundError:
+            return
+        except PermissionError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.5)
 
 
 class BoxError(RuntimeError):
@@ -60,7 +94,10 @@ class Entry:
 
 def reported_exit_code(report):
     """The exit code in the report of the tool's run verb ("exit code N"), as a signed 32-bit
-    number: how PowerShell's $LASTEXITCODE and cmd's %ERRORLEVEL% show it."""
+    number: how PowerShell's $LASTEXITCODE and cmd's %ERRORLEVEL% show it. A run that did not
+    end by itself (a message box up, waiting for a click) fails, with what the tool saw."""
+    if held := re.search(r"^.* ended by the tool\r?$", report, re.M):
+        raise BoxError(f"Morex.exe did not end: {held.group(0).strip()}")
     code = int(re.search(r"^exit code (\d+)\r?$", report, re.M).group(1))
     return code - (1 << 32) if code >= 1 << 31 else code
 
@@ -129,6 +166,16 @@ class Box(abc.ABC):
             if error.exit_code is None:
                 raise
             return error.exit_code
+
+    def msiexec(self, *args, timeout=300):
+        """msiexec's exit code; while another installation runs (1618), it is asked again,
+        within INSTALLER_BUSY_SECONDS."""
+        deadline = time.monotonic() + INSTALLER_BUSY_SECONDS
+        while True:
+            code = self.exit_code("msiexec", *args, timeout=timeout)
+            if code != ERROR_INSTALL_ALREADY_RUNNING or time.monotonic() > deadline:
+                return code
+            time.sleep(5)
 
     def registry(self, key):
         """reg query's listing of the key, or None when there is no such key."""

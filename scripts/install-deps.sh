@@ -38,7 +38,7 @@ fi
 missing_packages() {
   local installed
   installed=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null |
-    awk '$1 == "ii" { print $2 }')
+    awk '$1 == "ii" { print $2 }') || true # dpkg-query fails when one is not installed
   for package in "${packages[@]}"; do
     grep -qx "$package" <<<"$installed" || echo "$package"
   done

@@ -117,7 +117,7 @@ for name in "${binaries[@]}"; do
 done
 mv "$work/Morex.exe" "$work/MorexEvents.dll" "$work/release/"
 # Checked where the PDB lies beside Morex.exe, as the link wrote them.
-(cd "$head" && /usr/bin/python3 -m tests.pe.check_morex_exe "build/mingw/Morex.exe" \
+(cd "$head" && /usr/bin/python3 -m scripts.check_morex_exe "build/mingw/Morex.exe" \
   "build/mingw/MorexEvents.dll" ${missing:+--unhardened "$missing"} >&2)
 notices=THIRD-PARTY-NOTICES.txt
 # Made from each build's linker maps, which must name the same components.

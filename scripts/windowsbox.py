@@ -128,8 +128,12 @@ class WindowsBox(Box):
     @staticmethod
     def program(*args, check=True, timeout=COMMAND_SECONDS, extra_env=None):
         step = " ".join(args)
+        # Without PowerShell 7's module path, which a job step in pwsh passes down through
+        # Python: powershell.exe (5.1) would load 7's modules, and its cmdlets fail
+        # (PowerShell/PowerShell#27774, #12997; about_PSModulePath).
+        env = {name: value for name, value in os.environ.items() if name.upper() != "PSMODULEPATH"}
         try:
-            done = subprocess.run(args, env=dict(os.environ, **(extra_env or {})),
+            done = subprocess.run(args, env=dict(env, **(extra_env or {})),
                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
         except subprocess.TimeoutExpired as error:
             raise BoxError(f"{step} did not finish within {timeout} s") from error
@@ -140,13 +144,23 @@ class WindowsBox(Box):
         return stdout, stderr
 
     def powershell(self, script):
-        """Runs a script, handed over encoded so that no quote of it meets a command line."""
+        """Runs a script, handed over encoded so that no quote of it meets a command line; any
+        error stops it, and fails the step."""
+        script = f"$ErrorActionPreference = 'Stop'\n{script}"
         encoded = base64.b64encode(script.encode("utf-16-le")).decode()
         return self.program("powershell", "-NoProfile", "-NonInteractive", "-EncodedCommand",
                             encoded)[0]
 
+    def powershell_json(self, script):
+        """What the script writes, read as JSON: an empty or other answer fails, saying it."""
+        answer = self.powershell(script)
+        try:
+            return json.loads(answer)
+        except ValueError as error:
+            raise BoxError(f"PowerShell gave no JSON but {answer[:2000]!r}") from error
+
     def pending_deletions(self):
-        return scheduled_deletions(json.loads(self.powershell(PENDING_OPERATIONS)))
+        return scheduled_deletions(self.powershell_json(PENDING_OPERATIONS))
 
     def limit_probe_refusal(self):
         """The probe writes a few MB into the Application log: only a log that overwrites its
@@ -164,8 +178,9 @@ class WindowsBox(Box):
         self.clear_leftovers()
         self.powershell(f"$path = '{WINDOWS_DIR}'\n{PRIVATE_FOLDER}")
         for name in BINARIES:
-            if (self.bin / name).exists():
-                shutil.copy2(self.bin / name, Path(WINDOWS_DIR, name))
+            if not (self.bin / name).exists():
+                raise BoxError(f"{self.bin} has no {name}: not a whole bundle")
+            shutil.copy2(self.bin / name, Path(WINDOWS_DIR, name))
         # LocalService, not LocalSystem: the test service needs no right of its own.
         code = self.exit_code("sc.exe", "create", SERVICE_NAME, "binPath=", WindowsPaths.service,
                               "type=", "own", "start=", "demand", "obj=",
@@ -194,7 +209,7 @@ class WindowsBox(Box):
 
     def uninstall_morex(self):
         for product in self.powershell(INSTALLED_MOREX).split():
-            code = self.exit_code("msiexec", "/x", product, "/qn", "/norestart", timeout=300)
+            code = self.msiexec("/x", product, "/qn", "/norestart")
             if code not in (0, ERROR_SUCCESS_REBOOT_REQUIRED):
                 raise BoxError(f"the installed Morex {product} did not uninstall ({code})")
         folder = PROGRAM_FILES_MOREX.lower()
@@ -243,10 +258,10 @@ class WindowsBox(Box):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole
         `command_line`) and returns the event-log entries that the run wrote, and its exit
         code."""
-        after = int(self.powershell(NEWEST_RECORD).strip() or 0)
+        after = int(self.powershell_json(NEWEST_RECORD))
         report, _ = self.program(WindowsPaths.tool, "run", extra_env={
             "MOREX_COMMAND_LINE": command_line or f"{WindowsPaths.morex} {arguments}"})
-        found = json.loads(self.powershell(
-            f"$after = {after}\n$seconds = {ENTRY_SECONDS}\n{ENTRIES_AFTER}"))
+        found = self.powershell_json(
+            f"$after = {after}\n$seconds = {ENTRY_SECONDS}\n{ENTRIES_AFTER}")
         return ([parse_event(event["xml"], event["message"]) for event in found],
                 reported_exit_code(report))

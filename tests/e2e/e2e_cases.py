@@ -9,12 +9,12 @@ import json
 import os
 import re
 import shutil
-import tempfile
 import unittest
 import zipfile
 from pathlib import Path
 
-from scripts.box import ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, WindowsPaths
+from scripts.box import (ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, WindowsPaths,
+                         scratch_folder)
 
 ERROR, INFORMATION = 1, 4
 USAGE = "Usage: /command start|stop /service <service name>"
@@ -266,8 +266,7 @@ class Msi(BoxCase):
         with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # but README
             files = {n: archive.read(n) for n in archive.namelist() if n != "README.txt"}
         self.assertIsNone(self.box.registry(SOURCE_KEY))
-        with tempfile.TemporaryDirectory() as scratch:
-            self.scratch = Path(scratch)
+        with scratch_folder() as self.scratch:
             self.properties = msi_set(release, self.scratch)
             shipped, rebuilt, newer = self.properties
             self.install(shipped, files, upgrade=False)
@@ -280,8 +279,8 @@ class Msi(BoxCase):
     def msiexec(self, verb, msi, may_restart=True):
         """Runs msiexec silently; returns the source's key and whether it asked for a restart."""
         log = self.scratch / f"msiexec{len(list(self.scratch.glob('*.log')))}.log"
-        code = self.box.exit_code("msiexec", verb, self.box.windows_path(msi), "/qn",
-                                  "/norestart", "/l*v", self.box.windows_path(log), timeout=300)
+        code = self.box.msiexec(verb, self.box.windows_path(msi), "/qn", "/norestart", "/l*v",
+                                self.box.windows_path(log))
         restart = may_restart and code == ERROR_SUCCESS_REBOOT_REQUIRED
         if code and not restart:  # the log says why, in UTF-16 or in the ANSI code page
             said = log.read_bytes().replace(b"\0", b"").decode("latin-1") if log.exists() else ""

@@ -2,9 +2,13 @@
 """The readers of the entries that a run wrote: from Wine's debug output, on lines as Wine 8
 prints them; from the Windows log, on event XML as Microsoft's event schema gives it."""
 
+import base64
+import os
+import shutil
 import unittest.mock
 
-from scripts.box import Box, Entry
+from scripts.box import (Box, BoxError, Entry, remove_when_released, reported_exit_code,
+                         scratch_folder)
 from scripts.wine_debug import parse_entries, unescape_wine_string
 from scripts.windowsbox import WindowsBox, parse_event
 
@@ -65,6 +69,64 @@ class ParseEntries(unittest.TestCase):
             self.assertIsInstance(WindowsBox("."), Box)
         steps = dict.fromkeys(Box.__abstractmethods__ - {"run_morex"}, lambda self: None)
         self.assertRaises(TypeError, type("WithoutRunMorex", (Box,), steps))
+
+
+class Answer:
+    """What subprocess.run gives back for one program run."""
+
+    def __init__(self, code=0, out=""):
+        self.returncode, self.stdout, self.stderr = code, out.encode(), b""
+
+
+class WindowsRunnerFaults(unittest.TestCase):
+    """What a first run on a hosted Windows runner meets, each against a scripted stand-in for
+    Windows' programs: subprocess.run answering as they would."""
+
+    def scripted(self, answer):
+        calls = []
+        patch = unittest.mock.patch("subprocess.run", side_effect=lambda args, env, **_: (
+            calls.append((args, env)) or answer(args)))
+        patch.start()
+        self.addCleanup(patch.stop)
+        return calls
+
+    def test_powershell_gets_no_module_path_of_pwsh_stops_on_errors_and_must_answer(self):
+        calls = self.scripted(lambda args: Answer(out=""))
+        with unittest.mock.patch.dict(os.environ, PSModulePath="C:\\pwsh\\7\\Modules"):
+            with self.assertRaisesRegex(BoxError, "PowerShell gave no JSON but ''"):
+                WindowsBox(".").pending_deletions()
+        args, env = calls[0]
+        self.assertNotIn("PSModulePath", env)
+        self.assertTrue(base64.b64decode(args[-1]).decode("utf-16-le").startswith(
+            "$ErrorActionPreference = 'Stop'\n"))
+
+    def test_msiexec_is_asked_again_while_another_installation_runs(self):
+        answers = iter([Answer(1618), Answer(1618), Answer(0)])
+        calls = self.scripted(lambda args: next(answers))
+        with unittest.mock.patch("time.sleep"):
+            self.assertEqual(WindowsBox(".").msiexec("/x", "{PRODUCT}"), 0)
+        self.assertEqual(len(calls), 3)
+
+    def test_a_run_that_a_message_box_holds_fails_with_what_the_tool_saw(self):
+        report = 'a message box "1502" up after 20000 ms, ended by the tool\r\nexit code 259\r\n'
+        self.assertRaisesRegex(BoxError, 'did not end: a message box "1502"', reported_exit_code,
+                               report)
+
+    def test_a_bundle_without_a_binary_is_refused(self):
+        self.scripted(lambda args: Answer(1060) if args[:2] == ("sc.exe", "query") else
+                      Answer(out="[]"))
+        with unittest.mock.patch("shutil.copy2"):
+            self.assertRaisesRegex(BoxError, "has no Morex.exe", WindowsBox("/nonexistent").create)
+
+    def test_a_scratch_folder_waits_for_its_files_to_be_released_within_a_bound(self):
+        held = [PermissionError(13, "in use")] * 2
+        with unittest.mock.patch("time.sleep"), unittest.mock.patch(
+                "shutil.rmtree", side_effect=[*held, None]) as removal, scratch_folder() as folder:
+            pass
+        self.assertEqual(removal.call_count, 3)
+        with unittest.mock.patch("shutil.rmtree", side_effect=held[0]):
+            self.assertRaises(PermissionError, remove_when_released, folder, seconds=-1)
+        shutil.rmtree(folder)
 
 
 if __name__ == "__main__":

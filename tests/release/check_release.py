@@ -248,7 +248,7 @@ def check_hardening(release, symbols, unhardened):
                 assert archive.namelist() == ["Morex.pdb"], archive.namelist()
                 archive.extract("Morex.pdb", folder)
         skipped = ["--unhardened", unhardened] if unhardened else []
-        return run("/usr/bin/python3", "-m", "tests.pe.check_morex_exe", f"{folder}/Morex.exe",
+        return run("/usr/bin/python3", "-m", "scripts.check_morex_exe", f"{folder}/Morex.exe",
                    str(release / "MorexEvents.dll"), *skipped, cwd=SOURCE)
 
 

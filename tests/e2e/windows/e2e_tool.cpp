@@ -36,11 +36,51 @@ namespace {
 using e2e::Fail;
 using e2e::StartCommandLine;
 
+// Far longer than a run takes: a run that goes on waits for something, as a message box
+// waits for a click that nobody gives.
+constexpr DWORD kRunEndsMs = 20000;
+
+// A user32 function, found only when needed: a run that ends by itself must not load user32.
+template <typename Function> Function FromUser32(const char *name) {
+  const HMODULE user32 = LoadLibraryW(L"user32.dll");
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+struct BoxSearch {
+  DWORD processId;
+  HWND box;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM context) {
+  auto &search = *reinterpret_cast<BoxSearch *>(context);
+  DWORD owner = 0;
+  wchar_t name[16] = L"";
+  FromUser32<decltype(&GetWindowThreadProcessId)>("GetWindowThreadProcessId")(window, &owner);
+  FromUser32<decltype(&GetClassNameW)>("GetClassNameW")(window, name, 16);
+  if (owner != search.processId || std::wstring(name) != L"#32770")
+    return TRUE;
+  search.box = window;
+  return FALSE;
+}
+
+// Says what keeps the run going: its message box and the box's text, where it shows one.
+void ReportWhatHoldsTheRun(const PROCESS_INFORMATION &process) {
+  BoxSearch search{process.dwProcessId, nullptr};
+  FromUser32<decltype(&EnumWindows)>("EnumWindows")(FindBox, reinterpret_cast<LPARAM>(&search));
+  wchar_t text[256] = L"";
+  if (search.box)
+    FromUser32<decltype(&GetDlgItemTextW)>("GetDlgItemTextW")(search.box, 0xFFFF, text, 256);
+  std::printf("%s%ls%s after %lu ms, ended by the tool\n",
+              search.box ? "a message box \"" : "still running", text, search.box ? "\" up" : "",
+              kRunEndsMs);
+}
+
 int RunCommandLine() {
   PROCESS_INFORMATION process{};
   if (!StartCommandLine(nullptr, process))
     return 2;
-  WaitForSingleObject(process.hProcess, 60000); // e.g. a box that nobody presses
+  if (WaitForSingleObject(process.hProcess, kRunEndsMs) == WAIT_TIMEOUT)
+    ReportWhatHoldsTheRun(process);
   PROCESS_MEMORY_COUNTERS memory{};
   if (K32GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
     std::printf("peak working set %llu\n",

@@ -11,7 +11,7 @@ no time stamp.
 Unless told --unhardened REASON (then skipped, saying why): Control Flow Guard, CET
 compatibility, and a CodeView record naming by its bare name the PDB beside the image.
 
-    python3 -m tests.pe.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL] [--unhardened REASON]
+    python3 -m scripts.check_morex_exe MOREX_EXE [MOREX_EVENTS_DLL] [--unhardened REASON]
 """
 
 import argparse
