@@ -33,11 +33,7 @@ private:
   std::u16string description_;
 };
 
-// The texts that the option collection and the tokenizer raise. Each names what the
-// administrator typed, so the event-log entry says what to fix.
-Failure DuplicateKeyFailure(const std::u16string &key);
-Failure NoSuchKeyFailure(const std::u16string &key);
-Failure NoSuchPositionFailure(std::int64_t position, std::int32_t count);
+// A number that does not fit, or a text too long for where it goes: "Overflow: " and what.
 Failure OverflowFailure(const std::u16string &what);
 
 } // namespace morex

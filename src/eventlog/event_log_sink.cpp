@@ -100,7 +100,7 @@ bool InSessionZero() {
 // user is logged on). When the station can't be asked, the box is shown. Needs user32.
 bool StationIsVisible() {
   platform::UserObjectFlags flags{};
-  const platform::Handle station = platform::GetProcessWindowStation();
+  platform::Handle station = platform::GetProcessWindowStation();
   if (!station || !platform::GetUserObjectInformationW(station, platform::kUoiFlags, &flags,
                                                        sizeof flags, nullptr))
     return true;

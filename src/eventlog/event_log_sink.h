@@ -11,8 +11,8 @@ namespace morex {
 // that it reads the same in every ANSI code page.
 inline constexpr char kApplicationTitle[] = "Morex";
 
-inline constexpr std::int32_t kEventLogErrorType = platform::kEventlogErrorType;
-inline constexpr std::int32_t kEventLogInformationType = platform::kEventlogInformationType;
+inline constexpr std::int32_t kErrorEntryType = platform::kEventlogErrorType;
+inline constexpr std::int32_t kInformationEntryType = platform::kEventlogInformationType;
 
 namespace mdlEventLogSink {
 

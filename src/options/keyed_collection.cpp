@@ -1,5 +1,6 @@
 #include "options/keyed_collection.h"
 
+#include "core/decimal.h"
 #include "core/failure.h"
 
 #include <algorithm>
@@ -9,6 +10,26 @@ namespace {
 
 char16_t FoldAscii(char16_t c) noexcept {
   return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// The texts that the collection raises, with the command line's usage: each names what the
+// administrator typed, so the event-log entry says what to fix.
+Failure DuplicateKeyFailure(const std::u16string &key) {
+  return Failure(kFailureDuplicateKey, u"The command line gives \"" + key +
+                                           u"\" more than once (letter case is ignored); "
+                                           u"each option or word may appear only once.");
+}
+
+Failure NoSuchKeyFailure(const std::u16string &key) {
+  return Failure(kFailureNoSuchMember,
+                 u"The command line has no \"" + key +
+                     u"\" option. Usage: /command start|stop /service <service name>");
+}
+
+Failure NoSuchPositionFailure(std::int64_t position, std::int32_t count) {
+  return Failure(kFailureNoSuchMember, u"There is no command-line option at position " +
+                                           DecimalForm(position) + u"; there are " +
+                                           DecimalForm(count) + u".");
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 // The Win32 calls that Morex makes, in its own types, without <windows.h>. The MinGW-w64 build
 // links the implementation that forwards to Windows, one call per function and no decisions;
-// the native build links an in-memory stand-in that the unit tests drive (tests/platform).
+// the native build links an in-memory platform that the unit tests drive (tests/platform).
 // Signatures mirror the Win32 ones one for one; platform_win32.cpp checks every constant and
 // layout below against Windows' headers. Nothing here knows the layers above.
 

@@ -36,9 +36,9 @@ bool SendRequest(platform::Handle service, bool bStart) {
 // included, ends the run quietly: there is no channel left to report it on.
 template <typename Text> void ReportFailure(const Text &description) noexcept {
   try {
-    mdlEventLogSink::WriteEventLogEntry(std::u16string(description), kEventLogErrorType,
+    mdlEventLogSink::WriteEventLogEntry(std::u16string(description), kErrorEntryType,
                                         kEventFailure);
-  } catch (...) {
+  } catch (...) { // NOLINT(bugprone-empty-catch): nothing is left to report it on
   }
 }
 
@@ -55,7 +55,7 @@ Request SendServiceRequest(const std::u16string &strService, bool bStart) {
     const auto error = static_cast<std::int32_t>(platform::GetLastError());
     mdlEventLogSink::WriteEventLogEntry(u"OpenSCManager failed. LastDllError = " +
                                             DecimalForm(error),
-                                        kEventLogErrorType, kEventManagerNotOpened);
+                                        kErrorEntryType, kEventManagerNotOpened);
     const RunStatus status =
         StatusFromError(static_cast<platform::Dword>(error), kRunStatusManagerNotOpened);
     // Event 103 holds the whole code, which the status may not; a 0 would read as success.
@@ -103,10 +103,10 @@ ExitCode Run() {
   if (request.status != 0) {
     mdlEventLogSink::WriteEventLogEntry(DecimalForm(request.status) + u" - " + commandWord + u" " +
                                             strService,
-                                        kEventLogErrorType, kEventRefused);
+                                        kErrorEntryType, kEventRefused);
     return request.exitCode;
   }
-  mdlEventLogSink::WriteEventLogEntry(commandWord + u" " + strService, kEventLogInformationType,
+  mdlEventLogSink::WriteEventLogEntry(commandWord + u" " + strService, kInformationEntryType,
                                       kEventAccepted);
   return 0;
 }

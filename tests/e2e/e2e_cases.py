@@ -240,7 +240,7 @@ def msi_set(release, folder):
     if (release / MSI_SET).exists():
         listed = json.loads((release / MSI_SET).read_text())
         return {release / name: properties for name, properties in listed.items()}
-    from scripts.release import msi_table, package  # wixl's and msitools' side
+    from scripts.release_packages import msi_table, package  # wixl's and msitools' side
 
     shipped = next(release.glob("Morex-*-win64.msi"))
     version = dict(msi_table(shipped, "Property"))["ProductVersion"]

@@ -79,7 +79,7 @@ class Answer:
 
 
 class WindowsRunnerFaults(unittest.TestCase):
-    """What a first run on a hosted Windows runner meets, each against a scripted stand-in for
+    """What a first run on a hosted Windows runner meets, each against scripted answers of
     Windows' programs: subprocess.run answering as they would."""
 
     def scripted(self, answer):

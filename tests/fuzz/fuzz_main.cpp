@@ -16,8 +16,8 @@
 
 namespace {
 
-using morex::fake::Call;
-using morex::fake::ServiceState;
+using morex::in_memory::Call;
+using morex::in_memory::ServiceState;
 
 constexpr std::size_t kMaxCommandLine = 32767;
 
@@ -39,11 +39,11 @@ void Check(bool condition, const char *rule) {
   std::abort();
 }
 
-void ApplyPlan(const std::uint8_t *plan, morex::fake::World &world) {
+void ApplyPlan(const std::uint8_t *plan, morex::in_memory::World &world) {
   world.codePage = kCodePages[plan[0] & 3];
   const std::uint8_t service = plan[1];
   if (service & 1) {
-    morex::fake::Service &spooler = world.services["Spooler"];
+    morex::in_memory::Service &spooler = world.services["Spooler"];
     spooler.state = (service & 2) ? ServiceState::Running : ServiceState::Stopped;
     spooler.grantedAccess = 0;
     if (!(service & 8))
@@ -59,7 +59,7 @@ void ApplyPlan(const std::uint8_t *plan, morex::fake::World &world) {
 }
 
 // The reports the run tried to write, in order, whether or not the log took them.
-std::vector<std::uint32_t> AttemptedEvents(const morex::fake::World &world) {
+std::vector<std::uint32_t> AttemptedEvents(const morex::in_memory::World &world) {
   std::vector<std::uint32_t> ids;
   for (const auto &call : world.calls)
     if (call.call == Call::ReportEventA)
@@ -88,8 +88,8 @@ std::optional<std::u16string> CommandWord(const std::u16string &commandLine) {
 
 // The status that event 101 must carry: the error code of the service-manager call that
 // failed last, or that call's fallback when the code does not fit 1..32767.
-std::int32_t ExpectedStatus(const morex::fake::World &world) {
-  const morex::fake::CallRecord *failed = nullptr;
+std::int32_t ExpectedStatus(const morex::in_memory::World &world) {
+  const morex::in_memory::CallRecord *failed = nullptr;
   for (const auto &call : world.calls)
     if (call.call == Call::OpenSCManagerA || call.call == Call::OpenServiceA ||
         call.call == Call::StartServiceA || call.call == Call::ControlService)
@@ -103,7 +103,7 @@ std::int32_t ExpectedStatus(const morex::fake::World &world) {
                                               : morex::kRunStatusRequestRefused;
 }
 
-void CheckEntries(const morex::fake::World &world) {
+void CheckEntries(const morex::in_memory::World &world) {
   for (const auto &entry : world.entries) {
     Check(entry.category == 0, "category 0");
     Check(entry.type == (entry.eventId == 100 ? 4 : 1), "type matches the event ID");
@@ -126,7 +126,7 @@ void CheckEntries(const morex::fake::World &world) {
     Check(box.caption == u"Morex" && box.type == 0 && !box.text.empty(), "message box form");
 }
 
-void CheckRequest(const morex::fake::World &world, bool existed, ServiceState before) {
+void CheckRequest(const morex::in_memory::World &world, bool existed, ServiceState before) {
   const int starts = world.CountCalls(Call::StartServiceA);
   const int stops = world.CountCalls(Call::ControlService);
   Check(starts + stops <= 1, "at most one request");
@@ -155,8 +155,8 @@ void CheckRequest(const morex::fake::World &world, bool existed, ServiceState be
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size < kPlanBytes)
     return 0;
-  morex::fake::Reset();
-  morex::fake::World &world = morex::fake::State();
+  morex::in_memory::Reset();
+  morex::in_memory::World &world = morex::in_memory::State();
   ApplyPlan(data, world);
   std::u16string &commandLine = world.commandLine = u"";
   for (std::size_t i = kPlanBytes; i + 1 < size && commandLine.size() < kMaxCommandLine; i += 2)
@@ -181,6 +181,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   Check(world.Outstanding() == 0, "every handle closed and every block freed");
   Check(world.registrations == world.deregistrations, "every event source deregistered");
   Check(world.overruns == 0, "no copy past the end of a block");
-  morex::fake::Reset();
+  morex::in_memory::Reset();
   return 0;
 }

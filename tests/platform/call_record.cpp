@@ -2,7 +2,7 @@
 
 #include "platform/in_memory_platform.h"
 
-namespace morex::fake {
+namespace morex::in_memory {
 
 bool Faulted(Call call) {
   const auto found = State().faults.find(call);
@@ -31,4 +31,4 @@ void Reset() {
   State() = World();
 }
 
-} // namespace morex::fake
+} // namespace morex::in_memory

@@ -12,10 +12,10 @@
 #include <cstring>
 #include <tuple>
 
-namespace morex::fake {
+namespace morex::in_memory {
 namespace {
 
-// Ends the test: it asked for something that the stand-in does not model.
+// Ends the test: it asked for something that the in-memory platform does not model.
 [[noreturn]] void Unmodelled(const char *what) {
   std::fprintf(stderr, "in-memory platform: %s is not modelled\n", what);
   std::abort();
@@ -121,15 +121,15 @@ std::u16string Decode(unsigned codePage, const std::string &bytes) {
   return text;
 }
 
-} // namespace morex::fake
+} // namespace morex::in_memory
 
-using namespace morex::fake; // the stand-in's calls use its parts unqualified
+using namespace morex::in_memory; // the in-memory platform's calls use its parts unqualified
 
 namespace morex::platform {
 
 // The flags that Windows takes: in UTF-8 WC_ERR_INVALID_CHARS alone; in the other code pages
 // WC_COMPOSITECHECK, WC_DISCARDNS, WC_SEPCHARS, WC_DEFAULTCHAR and WC_NO_BEST_FIT_CHARS. The
-// stand-in models the last alone.
+// in-memory platform models the last alone.
 constexpr Dword kWcUtf8Flags = 0x80;
 constexpr Dword kWcOtherCodePageFlags = 0x200 | 0x10 | 0x20 | 0x40 | kWcNoBestFitChars;
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-using namespace morex::fake; // the stand-in's calls use its parts unqualified
+using namespace morex::in_memory; // the in-memory platform's calls use its parts unqualified
 
 namespace morex::platform {
 

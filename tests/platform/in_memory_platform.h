@@ -15,7 +15,8 @@
 
 namespace morex::platform {
 
-// System error codes that only the stand-in gives and the tests expect; Morex branches on none.
+// System error codes that only the in-memory platform gives and the tests expect; Morex branches on
+// none.
 inline constexpr Dword kErrorAccessDenied = 5;
 inline constexpr Dword kErrorInvalidHandle = 6;
 inline constexpr Dword kErrorNotEnoughMemory = 8;
@@ -35,7 +36,7 @@ inline constexpr Dword kRpcSInvalidBound = 1734;
 
 } // namespace morex::platform
 
-namespace morex::fake {
+namespace morex::in_memory {
 
 // clang-format off
 enum class Call {
@@ -145,12 +146,13 @@ struct World {
 World &State();
 void Reset();
 
-// The parts that the stand-in's calls share: the record of each call and its last error, the
-// injected faults, new handles, the blocks of memory, and the code pages that texts are read in.
+// The parts that the in-memory platform's calls share: the record of each call and its last error,
+// the injected faults, new handles, the blocks of memory, and the code pages that texts are read
+// in.
 
 // Marks the extent of one platform call and records it with its text and number (a text built
 // from several arguments is added to the record afterwards). Win32 calls never throw; tests
-// that make the program's own allocations fail leave the stand-in's bookkeeping alone.
+// that make the program's own allocations fail leave the in-memory platform's bookkeeping alone.
 struct Entered {
   explicit Entered(Call call, const char *text = "", std::uint64_t number = 0) {
     ++depth;
@@ -183,4 +185,4 @@ bool WithinBlock(const void *address, std::size_t length);
 // The text of bytes in a code page, as UTF-16; empty when they are not all valid there.
 std::u16string Decode(unsigned codePage, const std::string &bytes);
 
-} // namespace morex::fake
+} // namespace morex::in_memory

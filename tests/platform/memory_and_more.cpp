@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace morex::fake {
+namespace morex::in_memory {
 
 bool WithinBlock(const void *address, std::size_t length) {
   const auto *at = static_cast<const std::uint8_t *>(address);
@@ -21,8 +21,8 @@ bool WithinBlock(const void *address, std::size_t length) {
   return true;
 }
 
-// The modules that the stand-in has: kernel32, always loaded, and user32 in System32; any other
-// name is not found (126), as a misspelt one is not on Windows. Names compare without letter
+// The modules that the in-memory platform has: kernel32, always loaded, and user32 in System32; any
+// other name is not found (126), as a misspelt one is not on Windows. Names compare without letter
 // case, and ".dll" goes with a name that has no extension.
 static bool IsDll(std::u16string name, std::u16string_view dll) {
   for (char16_t &c : name)
@@ -31,9 +31,9 @@ static bool IsDll(std::u16string name, std::u16string_view dll) {
 }
 static const auto kKernel32 = reinterpret_cast<platform::Handle>(0x3200);
 
-} // namespace morex::fake
+} // namespace morex::in_memory
 
-using namespace morex::fake; // the stand-in's calls use its parts unqualified
+using namespace morex::in_memory; // the in-memory platform's calls use its parts unqualified
 
 namespace morex::platform {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <cwctype>
 
-namespace morex::fake {
+namespace morex::in_memory {
 namespace {
 
 // The name as the service manager compares it: its characters in the code page in use, each
@@ -39,9 +39,9 @@ Service *Opened(platform::Handle handle, platform::Dword right) {
 }
 
 } // namespace
-} // namespace morex::fake
+} // namespace morex::in_memory
 
-using namespace morex::fake; // the stand-in's calls use its parts unqualified
+using namespace morex::in_memory; // the in-memory platform's calls use its parts unqualified
 
 namespace morex::platform {
 

@@ -27,7 +27,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[2]
-from scripts.release import msi_table, product_code, project_version
+from scripts.release import project_version
+from scripts.release_packages import msi_table, product_code
 
 # Every version's: a change would leave the installed versions behind, never upgraded.
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"

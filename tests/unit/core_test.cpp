@@ -2,7 +2,7 @@
 #include "core/decimal.h"
 #include "core/failure.h"
 #include "core/handles.h"
-#include "fake_world.h"
+#include "in_memory_world.h"
 
 #include <gmock/gmock.h>
 
@@ -26,12 +26,15 @@ void CountClose(int value) {
   closed.push_back(value);
 }
 
-using UniqueAny = FakeWorldTest;
+using UniqueAny = InMemoryWorldTest;
 
 TEST_F(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
   using unique_counted = unique_any<int, &CountClose, -1>;
   closed.clear();
-  { unique_counted none, invalid(-1); }
+  {
+    unique_counted none;
+    unique_counted invalid(-1);
+  }
   EXPECT_TRUE(closed.empty());
   EXPECT_ANY_THROW({
     unique_counted owned(3);
@@ -55,13 +58,14 @@ TEST_F(UniqueAny, ClosesOnceOnEveryPathAndNeverTheInvalidValue) {
   EXPECT_EQ(platform::GetLastError(), platform::kErrorServiceDoesNotExist);
 }
 
-class ToAnsiTest : public FakeWorldTest {};
+class ToAnsiTest : public InMemoryWorldTest {};
 
 TEST_F(ToAnsiTest, NeverTurnsAFullWidthLetterIntoItsAsciiLookAlike) {
   world().codePage = 1252;
   // Full-width "Spooler": with best fit this would read "Spooler" and open that service.
   EXPECT_EQ(ToAnsi(u"\uFF33\uFF50\uFF4F\uFF4F\uFF4C\uFF45\uFF52"), "???????");
-  EXPECT_EQ(world().FindCall(fake::Call::WideCharToMultiByte)->number, platform::kWcNoBestFitChars);
+  EXPECT_EQ(world().FindCall(in_memory::Call::WideCharToMultiByte)->number,
+            platform::kWcNoBestFitChars);
 }
 
 TEST_F(ToAnsiTest, EncodesEachCodePageAsWindowsTablesDo) {
@@ -97,7 +101,7 @@ TEST_F(ToAnsiTest, FallsBackToNoFlagsWhereTheCodePageRejectsThem) {
 }
 
 TEST_F(ToAnsiTest, FailedConversionRaisesWithTheErrorCode) {
-  world().faults[fake::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter};
+  world().faults[in_memory::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter};
   EXPECT_THAT([] { ToAnsi(u"x"); },
               testing::Throws<Failure>(testing::Property(
                   &Failure::Description, u"A text could not be converted to the ANSI code page; "
@@ -107,7 +111,7 @@ TEST_F(ToAnsiTest, FailedConversionRaisesWithTheErrorCode) {
 TEST_F(ToAnsiTest, FailureOfTheConvertingCallIsNotMistakenForText) {
   // The size query goes through, the conversion itself fails: found by the fuzzer, where the
   // event then carried a block of zeros instead of its text.
-  world().faults[fake::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter, 1, 1};
+  world().faults[in_memory::Call::WideCharToMultiByte] = {platform::kErrorInvalidParameter, 1, 1};
   EXPECT_THROW(ToAnsi(u"Spooler"), Failure);
 }
 

@@ -1,6 +1,6 @@
 #include "core/failure.h"
 #include "eventlog/event_log_sink.h"
-#include "fake_world.h"
+#include "in_memory_world.h"
 
 #include <gmock/gmock.h>
 
@@ -9,24 +9,24 @@ namespace {
 
 using mdlEventLogSink::WriteEventLogEntry;
 
-class WriteEventLogEntryTest : public FakeWorldTest {};
+class WriteEventLogEntryTest : public InMemoryWorldTest {};
 
 TEST_F(WriteEventLogEntryTest, WritesOneEntryWithTheMessageTwice) {
-  WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100);
+  WriteEventLogEntry(u"stop Spooler", kInformationEntryType, 100);
   ASSERT_EQ(world().entries.size(), 1u);
-  const fake::EventEntry &entry = world().entries[0];
+  const in_memory::EventEntry &entry = world().entries[0];
   // The local computer, the source, the type, category and ID, and no user.
   EXPECT_EQ(std::tie(entry.server, entry.source, entry.type, entry.category, entry.eventId,
                      entry.hasUserSid),
             std::make_tuple("", "Morex", 4, 0, 100u, false));
   EXPECT_EQ(entry.strings, std::vector<std::string>{"stop Spooler"});
   EXPECT_EQ(entry.data, BytesWithZero("stop Spooler"));
-  EXPECT_EQ(world().FindCall(fake::Call::GlobalAlloc)->number, 13u);
+  EXPECT_EQ(world().FindCall(in_memory::Call::GlobalAlloc)->number, 13u);
   EXPECT_TRUE(world().messageBoxes.empty());
 }
 
 TEST_F(WriteEventLogEntryTest, EmptyMessageWritesOneEmptyStringAndOneZeroByte) {
-  WriteEventLogEntry(u"", kEventLogErrorType, 102);
+  WriteEventLogEntry(u"", kErrorEntryType, 102);
   ASSERT_EQ(world().entries.size(), 1u);
   EXPECT_EQ(world().entries[0].strings, std::vector<std::string>{""});
   EXPECT_EQ(world().entries[0].data, std::vector<std::uint8_t>{0});
@@ -34,7 +34,7 @@ TEST_F(WriteEventLogEntryTest, EmptyMessageWritesOneEmptyStringAndOneZeroByte) {
 
 TEST_F(WriteEventLogEntryTest, SingleByteCodePageWritesCharactersPlusOneBytes) {
   world().codePage = 1252;
-  WriteEventLogEntry(u"Caf\u00E9 \u201Cx\u201D", kEventLogErrorType, 101);
+  WriteEventLogEntry(u"Caf\u00E9 \u201Cx\u201D", kErrorEntryType, 101);
   EXPECT_EQ(world().entries[0].data, BytesWithZero("Caf\xE9 \x93x\x94"));
   EXPECT_EQ(world().entries[0].data.size(), 9u);
 }
@@ -42,19 +42,19 @@ TEST_F(WriteEventLogEntryTest, SingleByteCodePageWritesCharactersPlusOneBytes) {
 TEST_F(WriteEventLogEntryTest, MultiByteCodePageSizesTheBlockFromTheConvertedBytes) {
   world().codePage = 932;
   // Six characters, nine bytes in Shift-JIS: a block of characters + 1 bytes would overflow.
-  WriteEventLogEntry(u"\u30B5\u30D3\u30B9 ab", kEventLogInformationType, 100);
+  WriteEventLogEntry(u"\u30B5\u30D3\u30B9 ab", kInformationEntryType, 100);
   const std::string expected = "\x83\x54\x83\x72\x83\x58 ab";
   ASSERT_EQ(world().entries.size(), 1u);
   EXPECT_EQ(world().entries[0].strings, std::vector<std::string>{expected});
   EXPECT_EQ(world().entries[0].data, BytesWithZero(expected));
-  EXPECT_EQ(world().FindCall(fake::Call::GlobalAlloc)->number, 10u);
+  EXPECT_EQ(world().FindCall(in_memory::Call::GlobalAlloc)->number, 10u);
 }
 
 TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWhatWasCut) {
   const auto write = [&](unsigned codePage, const std::u16string &message) {
     world().codePage = codePage;
-    WriteEventLogEntry(message, kEventLogInformationType, 100);
-    const fake::EventEntry &entry = world().entries.back();
+    WriteEventLogEntry(message, kInformationEntryType, 100);
+    const in_memory::EventEntry &entry = world().entries.back();
     return std::pair{entry.strings[0], entry.data.size()};
   };
   // At the budget (the text as UTF-16 with its terminator, and the data: 61,440 bytes), each
@@ -85,61 +85,61 @@ TEST_F(WriteEventLogEntryTest, MessageBeyondWhatTheLogTakesKeepsItsHeadAndSaysWh
 }
 
 TEST_F(WriteEventLogEntryTest, TwoCallsRegisterAndDeregisterTwice) {
-  WriteEventLogEntry(u"one", kEventLogErrorType, 103);
-  WriteEventLogEntry(u"two", kEventLogErrorType, 101);
+  WriteEventLogEntry(u"one", kErrorEntryType, 103);
+  WriteEventLogEntry(u"two", kErrorEntryType, 101);
   EXPECT_EQ(std::pair(world().registrations, world().deregistrations), std::pair(2, 2));
   EXPECT_EQ(world().entries.size(), 2u);
 }
 
 TEST_F(WriteEventLogEntryTest, RefusedEntryShowsOneMessageBoxWithTheErrorCodeAlone) {
-  world().faults[fake::Call::ReportEventA] = {1502}; // ERROR_LOG_FILE_FULL
-  EXPECT_NO_THROW(WriteEventLogEntry(u"stop Spooler", kEventLogInformationType, 100));
+  world().faults[in_memory::Call::ReportEventA] = {1502}; // ERROR_LOG_FILE_FULL
+  EXPECT_NO_THROW(WriteEventLogEntry(u"stop Spooler", kInformationEntryType, 100));
   EXPECT_TRUE(world().entries.empty());
   ASSERT_EQ(world().messageBoxes.size(), 1u);
-  const fake::MessageBoxRecord &box = world().messageBoxes[0];
+  const in_memory::MessageBoxRecord &box = world().messageBoxes[0];
   // Type 0: MB_OK, no icon.
   EXPECT_EQ(std::tie(box.text, box.caption, box.type), std::tuple(u"1502", u"Morex", 0u));
   // A Windows 7 without KB2533623, whose kernel32 lacks AddDllDirectory, has no search flags:
   // user32 comes by its plain name.
-  world().faults[fake::Call::GetProcAddress] = {platform::kErrorProcNotFound, 0, 1};
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  world().faults[in_memory::Call::GetProcAddress] = {platform::kErrorProcNotFound, 0, 1};
+  WriteEventLogEntry(u"x", kErrorEntryType, 102);
   EXPECT_EQ(world().messageBoxes.size(), 2u);
   std::vector<std::uint64_t> loads;
-  for (const fake::CallRecord &call : world().calls)
-    if (call.call == fake::Call::LoadLibraryExW && call.text == "user32.dll")
+  for (const in_memory::CallRecord &call : world().calls)
+    if (call.call == in_memory::Call::LoadLibraryExW && call.text == "user32.dll")
       loads.push_back(call.number);
   EXPECT_EQ(loads, (std::vector<std::uint64_t>{platform::kLoadLibrarySearchSystem32, 0}));
 }
 
 TEST_F(WriteEventLogEntryTest, NoBoxWhereNobodyCanSeeIt) {
-  world().faults[fake::Call::ReportEventA] = {1502};
-  world().faults[fake::Call::LoadLibraryExW] = {126, 0, 1}; // no user32 to be had
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  world().faults[in_memory::Call::ReportEventA] = {1502};
+  world().faults[in_memory::Call::LoadLibraryExW] = {126, 0, 1}; // no user32 to be had
+  WriteEventLogEntry(u"x", kErrorEntryType, 102);
   world().stationVisible = false; // a task that runs whether or not a user is logged on
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  WriteEventLogEntry(u"x", kErrorEntryType, 102);
   world().stationVisible = true;
   world().sessionId = 0; // a service, or a task that runs as SYSTEM: not even user32 is loaded
-  const int loads = world().CountCalls(fake::Call::LoadLibraryExW);
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
-  EXPECT_EQ(world().CountCalls(fake::Call::LoadLibraryExW), loads);
+  const int loads = world().CountCalls(in_memory::Call::LoadLibraryExW);
+  WriteEventLogEntry(u"x", kErrorEntryType, 102);
+  EXPECT_EQ(world().CountCalls(in_memory::Call::LoadLibraryExW), loads);
   EXPECT_TRUE(world().messageBoxes.empty());
   world().sessionId = 2;
-  world().faults[fake::Call::GetUserObjectInformationW] = {platform::kErrorAccessDenied};
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102); // a station that can't be asked
+  world().faults[in_memory::Call::GetUserObjectInformationW] = {platform::kErrorAccessDenied};
+  WriteEventLogEntry(u"x", kErrorEntryType, 102); // a station that can't be asked
   EXPECT_EQ(world().messageBoxes.size(), 1u);
 }
 
 TEST_F(WriteEventLogEntryTest, ErrorCodeAboveInt32MaxIsShownAsNegative) {
-  world().faults[fake::Call::ReportEventA] = {0xC0000005u};
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
+  world().faults[in_memory::Call::ReportEventA] = {0xC0000005u};
+  WriteEventLogEntry(u"x", kErrorEntryType, 102);
   ASSERT_EQ(world().messageBoxes.size(), 1u);
   EXPECT_EQ(world().messageBoxes[0].text, u"-1073741819");
 }
 
 TEST_F(WriteEventLogEntryTest, FailedRegistrationEndsInTheMessageBoxOfTheReport) {
-  world().faults[fake::Call::RegisterEventSourceA] = {platform::kErrorAccessDenied};
-  WriteEventLogEntry(u"x", kEventLogErrorType, 102);
-  EXPECT_EQ(world().CountCalls(fake::Call::ReportEventA), 1);
+  world().faults[in_memory::Call::RegisterEventSourceA] = {platform::kErrorAccessDenied};
+  WriteEventLogEntry(u"x", kErrorEntryType, 102);
+  EXPECT_EQ(world().CountCalls(in_memory::Call::ReportEventA), 1);
   ASSERT_EQ(world().messageBoxes.size(), 1u);
   EXPECT_EQ(world().messageBoxes[0].text, u"6"); // the report's own error: no handle
 }
@@ -159,10 +159,10 @@ TEST_F(WriteEventLogEntryTest, TypeAtThe16BitLimitsIsPassedAsItsBitPattern) {
 }
 
 TEST_F(WriteEventLogEntryTest, UnallocatableBlockRaisesOutOfMemoryAndReleasesTheSource) {
-  world().faults[fake::Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory};
-  EXPECT_THAT([] { WriteEventLogEntry(u"x", kEventLogErrorType, 102); },
+  world().faults[in_memory::Call::GlobalAlloc] = {platform::kErrorNotEnoughMemory};
+  EXPECT_THAT([] { WriteEventLogEntry(u"x", kErrorEntryType, 102); },
               testing::Throws<Failure>(testing::Property(&Failure::Number, kFailureOutOfMemory)));
-  EXPECT_EQ(world().CountCalls(fake::Call::ReportEventA), 0);
+  EXPECT_EQ(world().CountCalls(in_memory::Call::ReportEventA), 0);
 }
 
 } // namespace

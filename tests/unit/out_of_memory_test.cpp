@@ -3,7 +3,7 @@
 // replaces the global operator new.
 
 #include "core/failure.h"
-#include "fake_world.h"
+#include "in_memory_world.h"
 #include "options/command_line_options.h"
 #include "run/run.h"
 
@@ -19,7 +19,7 @@ long long allocationsMade = 0;
 
 void *operator new(std::size_t size) {
   // Inside a Win32 call: those fail by their results, never by throwing.
-  if (morex::fake::Entered::depth > 0)
+  if (morex::in_memory::Entered::depth > 0)
     return std::malloc(size ? size : 1);
   if (allocationsBeforeFailure >= 0 && allocationsBeforeFailure-- == 0)
     throw std::bad_alloc(); // once: the count is negative from then on
@@ -47,14 +47,14 @@ void operator delete(void *memory, std::size_t) noexcept {
 namespace morex {
 namespace {
 
-class OutOfMemoryTest : public FakeWorldTest {
+class OutOfMemoryTest : public InMemoryWorldTest {
 protected:
   void Arrange(bool managerRefused) {
-    fake::Reset();
-    world().services["Spooler"] = fake::Service{};
+    in_memory::Reset();
+    world().services["Spooler"] = in_memory::Service{};
     world().commandLine = u"Morex.exe /command start /service Spooler";
     if (managerRefused)
-      world().faults[fake::Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
+      world().faults[in_memory::Call::OpenSCManagerA] = {platform::kErrorAccessDenied};
   }
 
   void ExpectEveryFailureEndsIn102(bool managerRefused) {
@@ -71,7 +71,7 @@ protected:
       allocationsBeforeFailure = n;
       EXPECT_EQ(mdlMain::Main(), kExitNotEnoughMemory);
       allocationsBeforeFailure = -1;
-      const std::vector<fake::EventEntry> &entries = world().entries;
+      const std::vector<in_memory::EventEntry> &entries = world().entries;
       ASSERT_FALSE(entries.empty());
       EXPECT_EQ(entries.back().eventId, 102u);
       EXPECT_EQ(entries.back().strings.at(0).rfind("Out of memory", 0), 0u);

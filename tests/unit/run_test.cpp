@@ -1,5 +1,5 @@
 #include "core/handles.h"
-#include "fake_world.h"
+#include "in_memory_world.h"
 #include "run/run.h"
 
 #include <tuple>
@@ -7,16 +7,16 @@
 namespace morex {
 namespace {
 
-using fake::Call;
-using fake::ServiceState;
+using in_memory::Call;
+using in_memory::ServiceState;
 using Event = std::tuple<platform::Dword, platform::Word, std::string>;
 using Record = std::pair<std::string, std::uint64_t>; // a call's text and number
 
-class RunTest : public FakeWorldTest {
+class RunTest : public InMemoryWorldTest {
 protected:
   void SetUp() override {
-    FakeWorldTest::SetUp();
-    world().services["Spooler"] = fake::Service{};
+    InMemoryWorldTest::SetUp();
+    world().services["Spooler"] = in_memory::Service{};
   }
 
   // Runs Morex once; returns its exit code and keeps it with those of the earlier runs.
@@ -39,8 +39,8 @@ protected:
 
   ServiceState SpoolerState() { return world().services["Spooler"].state; }
   Record Called(Call call) {
-    const fake::CallRecord *found = world().FindCall(call);
-    EXPECT_NE(found, nullptr) << "no call of " << fake::kCallNames[static_cast<int>(call)];
+    const in_memory::CallRecord *found = world().FindCall(call);
+    EXPECT_NE(found, nullptr) << "no call of " << in_memory::kCallNames[static_cast<int>(call)];
     return found ? Record{found->text, found->number} : Record{};
   }
   bool RequestSent() {

@@ -8,8 +8,7 @@
 
 // The headers turn RtlMoveMemory into memmove; call kernel32's export itself.
 #undef RtlMoveMemory
-extern "C" __declspec(dllimport) void WINAPI
-    RtlMoveMemory(void *destination, const void *source, SIZE_T length);
+extern "C" __declspec(dllimport) void WINAPI RtlMoveMemory(void *to, const void *from, SIZE_T size);
 
 #include <cstddef>
 #include <type_traits>

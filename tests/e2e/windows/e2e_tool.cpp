@@ -89,6 +89,11 @@ int RunCommandLine() {
   return 0;
 }
 
+// Nothing more to do with a service once it is registered.
+int Registered(SC_HANDLE) {
+  return 0;
+}
+
 // SERVICE_STOPPED (1) to SERVICE_RUNNING (4); any other state, or none, is "other".
 const wchar_t *StateName(DWORD state) {
   const wchar_t *names[] = {L"other", L"stopped", L"start-pending", L"stop-pending", L"running"};
@@ -257,8 +262,7 @@ int wmain(int argc, wchar_t **argv) {
     return 0;
   }
   if (verb == L"install" && argc == 4)
-    return WithService(
-        argv[2], SERVICE_ALL_ACCESS, [](SC_HANDLE) { return 0; }, argv[3]);
+    return WithService(argv[2], SERVICE_ALL_ACCESS, Registered, argv[3]);
   if (argc == 3 && verb == L"render")
     return Render(argv[2]);
   if (argc == 3 && verb == L"state")

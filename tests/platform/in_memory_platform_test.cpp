@@ -1,12 +1,12 @@
 #include "core/handles.h"
-#include "unit/fake_world.h"
+#include "unit/in_memory_world.h"
 
 namespace morex {
 namespace {
 
-using InMemoryPlatform = FakeWorldTest;
+using InMemoryPlatform = InMemoryWorldTest;
 
-// The stand-in's own answers that the tests of Morex rely on, each as Windows gives it.
+// The in-memory platform's own answers that the tests of Morex rely on, each as Windows gives it.
 TEST_F(InMemoryPlatform, AnswersAsWindowsDoes) {
   using namespace platform;
   const auto error = [](auto result) { return result ? Dword{0} : GetLastError(); };
@@ -22,10 +22,10 @@ TEST_F(InMemoryPlatform, AnswersAsWindowsDoes) {
   EXPECT_EQ(error(StartServiceA(open("Off").get(), 0, nullptr)), kErrorServiceDisabled);
   EXPECT_EQ(error(StartServiceA(open("Slow").get(), 0, nullptr)), kErrorServiceRequestTimeout);
   ServiceStatus status{};
-  world().services["Slow"].state = fake::ServiceState::Running;
+  world().services["Slow"].state = in_memory::ServiceState::Running;
   EXPECT_EQ(error(ControlService(open("Slow").get(), kServiceControlStop, &status)),
             kErrorServiceRequestTimeout);
-  EXPECT_EQ(world().services["Slow"].state, fake::ServiceState::Running);
+  EXPECT_EQ(world().services["Slow"].state, in_memory::ServiceState::Running);
   // A stop refused for the state the service is in still fills the status record with it.
   EXPECT_EQ(error(ControlService(open("Caf\xE9").get(), kServiceControlStop, &status)),
             kErrorServiceNotActive);

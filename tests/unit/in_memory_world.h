@@ -10,15 +10,15 @@
 namespace morex {
 
 // Every test starts on a fresh in-memory platform and must leave nothing outstanding.
-class FakeWorldTest : public ::testing::Test {
+class InMemoryWorldTest : public ::testing::Test {
 protected:
-  void SetUp() override { fake::Reset(); }
+  void SetUp() override { in_memory::Reset(); }
   void TearDown() override {
     ExpectNothingOutstanding();
-    fake::Reset();
+    in_memory::Reset();
   }
 
-  fake::World &world() { return fake::State(); }
+  in_memory::World &world() { return in_memory::State(); }
 
   void ExpectNothingOutstanding() {
     EXPECT_EQ(world().Outstanding(), 0u);
