@@ -17,17 +17,26 @@ declare -A took=([mingw]="about 15 s" [native]="about 30 s")
 # Configures only a tree whose configure never finished (the mark is set once it did, so an
 # interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt changed,
 # and a warm run must not pay for a configure each time.
+# A tree built before says so once make starts on something: nothing is said when nothing
+# changed.
+say_when_building() {
+  awk -v note="$1" 'note != "" && /^\[ *[0-9]+%\] (Building|Linking)/ {
+    print note > "/dev/stderr"; fflush("/dev/stderr"); note = "" } { print }'
+}
 for preset in "$@"; do
   configured=build/$preset/.configured
   configure=:
+  building="Building the $preset tree (a source changed since its last build)..."
   if [ ! -f "$configured" ]; then
     note=${took[$preset]:+, ${took[$preset]} on 2 cores}
     echo "Building the $preset tree (first time only$note)..." >&2
     configure=cmake
+    building=
   fi
   log=$(mktemp)
   if ! { $configure --preset "$preset" && touch "$configured" &&
-    cmake --build --preset "$preset" -j "$(nproc)"; } >"$log" 2>&1; then
+    cmake --build --preset "$preset" -j "$(nproc)"; } 2>&1 | say_when_building "$building" \
+    >"$log"; then
     cat "$log" >&2
     rm -f "$log"
     echo "Building the $preset tree failed." >&2
