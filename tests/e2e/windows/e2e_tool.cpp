@@ -40,10 +40,15 @@ using e2e::StartCommandLine;
 // waits for a click that nobody gives.
 constexpr DWORD kRunEndsMs = 20000;
 
-// A user32 function, found only when needed: a run that ends by itself must not load user32.
+// user32, loaded once and only when needed: a run that ends by itself must not load it. It
+// stays loaded for the little that is left of the tool's life.
+HMODULE User32() {
+  static const HMODULE user32 = LoadLibraryW(L"user32.dll");
+  return user32;
+}
+
 template <typename Function> Function FromUser32(const char *name) {
-  const HMODULE user32 = LoadLibraryW(L"user32.dll");
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(User32(), name)));
 }
 
 struct BoxSearch {
