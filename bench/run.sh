@@ -6,5 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh >&2
+source scripts/take-turns.sh
+take_turns build/.bench.lock "Another benchmark run in this checkout is going on; waiting for it..."
 scripts/build.sh mingw native
 exec /usr/bin/python3 -m bench.wine_bench . build/mingw build/native "$@"

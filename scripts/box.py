@@ -106,9 +106,7 @@ class Box(abc.ABC):
     """Everything the cases use of a box: the steps that each box has its own way of taking
     (the abstract methods), and below them the steps made of those, the same on every box."""
 
-    @abc.abstractmethod
-    def turn(self):
-        """A context in which this command alone uses the box."""
+    on_windows = False  # Windows itself, where no case may take the desktop
 
     @abc.abstractmethod
     def program(self, *args, check=True, **options):
@@ -154,8 +152,7 @@ class Box(abc.ABC):
     def service(self, verb, name=SERVICE_NAME, check=True):
         """Queries the service (state) or brings it to a state (start, stop) and waits until it
         is there; with check=False, "" for a service that does not exist."""
-        with self.turn():
-            return self.program(WindowsPaths.tool, verb, name, check=check)[0].strip()
+        return self.program(WindowsPaths.tool, verb, name, check=check)[0].strip()
 
     def exit_code(self, *args, **options):
         """Runs a program as `program` does; returns its exit code where it failed."""
@@ -192,9 +189,8 @@ class Box(abc.ABC):
 
     def rendered(self, event_id, text):
         """What Event Viewer shows for an entry of Morex's source: (message file, text)."""
-        with self.turn():
-            shown, _ = self.program(WindowsPaths.tool, "render", str(event_id),
-                                    extra_env={"MOREX_RENDER_TEXT": text})
+        shown, _ = self.program(WindowsPaths.tool, "render", str(event_id),
+                                extra_env={"MOREX_RENDER_TEXT": text})
         return tuple(shown.split("\n", 1))
 
     def kept(self, folder, restart=False):

@@ -10,13 +10,12 @@ source scripts/take-turns.sh
 log=
 # Ctrl-C reaches the build too: end with its status, without printing the build's log.
 trap 'rm -f "$log"; exit 130' INT
-mkdir -p build
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
 # What a first build took on fresh clones on an idle 2-core machine (see docs/demo.md).
 declare -A took=([mingw]="about 15 s" [native]="about 30 s")
-# Configures only a tree whose configure never finished (the mark is set once it did, so an
-# interrupted one runs again): a build reconfigures by itself when a CMakeLists.txt changed,
-# and a warm run must not pay for a configure each time.
+# Configures only a tree that has no Makefile yet, which cmake writes as its configure's last
+# step: an interrupted one runs again. From then on make decides, and reruns cmake itself when
+# a CMakeLists.txt changed; a warm run does not pay for a configure each time.
 # A tree built before says so once make starts on something: nothing is said when nothing
 # changed.
 say_when_building() {
@@ -24,19 +23,17 @@ say_when_building() {
     print note > "/dev/stderr"; fflush("/dev/stderr"); note = "" } { print }'
 }
 for preset in "$@"; do
-  configured=build/$preset/.configured
   configure=:
   building="Building the $preset tree (a source changed since its last build)..."
-  if [ ! -f "$configured" ]; then
+  if [ ! -f "build/$preset/Makefile" ]; then
     note=${took[$preset]:+, ${took[$preset]} on 2 cores}
     echo "Building the $preset tree (first time only$note)..." >&2
     configure=cmake
     building=
   fi
   log=$(mktemp)
-  if ! { $configure --preset "$preset" && touch "$configured" &&
-    cmake --build --preset "$preset" -j "$(nproc)"; } 2>&1 | say_when_building "$building" \
-    >"$log"; then
+  if ! { $configure --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)"; } 2>&1 |
+    say_when_building "$building" >"$log"; then
     cat "$log" >&2
     rm -f "$log"
     echo "Building the $preset tree failed." >&2

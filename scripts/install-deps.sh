@@ -50,7 +50,6 @@ install_packages() {
   [ ${#missing[@]} -eq 0 ] && return
   # Two commands started at once in this checkout would both install: one waits for the
   # other, then installs only what is still missing (apt's own locks keep other checkouts out).
-  mkdir -p build
   take_turns build/.install-deps.lock "Another command is installing packages; waiting..."
   mapfile -t missing < <(missing_packages)
   [ ${#missing[@]} -eq 0 ] && return
@@ -93,7 +92,6 @@ npm_installed() {
 # so an interrupted or refused install is never taken for an installed one.
 install_npm_packages() {
   npm_installed && return
-  mkdir -p build
   take_turns build/.npm-install.lock "Another command is installing the npm tools in this checkout; waiting..."
   npm_installed && return
   rm -rf build/.npm-staging.* # left by an interrupted install

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs Morex.exe under Wine against a demo service and prints the event-log entries the run
-wrote and its exit code. The demo prefix stays alive between invocations, as a computer
-would: a service started by one run is still running for the next. `--shutdown` stops it;
+wrote and its exit code. run.sh takes its turn on the prefix first. The demo prefix stays
+alive between invocations, as a computer would: a service started by one run is still running for the next. `--shutdown` stops it;
 `--new` stops it and deletes it, so that the next run prepares a new one.
 
     python3 -m scripts.morex_demo BUILD_DIR PREFIX [--shutdown | --new | --help | [--] TEXT...]
@@ -66,11 +66,15 @@ def build(build_dir):
         sys.exit(1)  # build.sh said why
 
 
-def named_service(text):
-    """The value of the command line's /service option (any letter case), if it has one."""
-    words = text.split(" ")
-    found = [i for i, word in enumerate(words[:-1]) if word.lower() == "/service"]
-    return words[found[0] + 1] if found else None
+def named_service(entries):
+    """The service that the run asked for, as Morex names it in its entry of the request
+    (100: "start NAME"; 101: "1056 - start NAME"): the command line read by Morex's own rule.
+    None for a run that asked for nothing."""
+    for entry in entries:
+        if entry.event_id in (100, 101):
+            request = entry.text.split(" - ", 1)[1] if entry.event_id == 101 else entry.text
+            return request.split(" ", 1)[1]
+    return None
 
 
 def entry_line(entry, code_page):
@@ -97,24 +101,23 @@ def main(build_dir, prefix, arguments):
         print("The demo computer is shut down and deleted; the next run prepares a new one.")
         return
     build(build_dir)
-    with box.turn():
-        if not box.ready():
-            progress(f"Preparing the demo computer: a Wine prefix in {box.prefix} with the "
-                     f"service {DEMO_SERVICE} (first run only, about 15 s on 2 cores)...")
-        box.ensure_up(DEMO_SERVICE)
-        box.install_binaries()  # the freshly built Morex.exe
-        text = " ".join(words)
-        print(f"Morex.exe {text}")
-        entries, exit_code = box.run_morex(text)
-        code_page = box.ansi_code_page() if entries else None
-        for entry in entries:
-            print(entry_line(entry, code_page))
-        if not entries:
-            print("(no event-log entry was written)")
-        print(f"Exit code {exit_code}.")
-        service = named_service(text)
-        if service and (state := box.settled_state(service, check=False)):
-            print(f"Service {service} is now {state}.")
+    if not box.ready():
+        progress(f"Preparing the demo computer: a Wine prefix in {box.prefix} with the "
+                 f"service {DEMO_SERVICE} (first run only, about 15 s on 2 cores)...")
+    box.ensure_up(DEMO_SERVICE)
+    box.install_binaries()  # the freshly built Morex.exe
+    text = " ".join(words)
+    print(f"Morex.exe {text}")
+    entries, exit_code = box.run_morex(text)
+    code_page = box.ansi_code_page() if entries else None
+    for entry in entries:
+        print(entry_line(entry, code_page))
+    if not entries:
+        print("(no event-log entry was written)")
+    print(f"Exit code {exit_code}.")
+    service = named_service(entries)
+    if service and (state := box.settled_state(service, check=False)):
+        print(f"Service {service} is now {state}.")
 
 
 def interrupted(_signal, _frame):

@@ -3,13 +3,16 @@
 # Windows computer (a Wine prefix in build/demo-prefix that stays up between invocations),
 # and prints the event-log entries that the run wrote: scripts/run.sh --help tells how. The
 # demo (scripts/morex_demo.py) reads the options and builds what is needed; this installs
-# what is missing and hands over.
+# what is missing, takes its turn on the demo computer and hands over.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Ctrl-C reaches the whole process group: this says so once.
 trap 'echo "scripts/run.sh: interrupted" >&2; exit 130' INT
 
 scripts/install-deps.sh >&2
+source scripts/take-turns.sh
+take_turns build/demo-prefix.lock \
+  "Another run is using the demo computer (build/demo-prefix); waiting for it to finish..."
 
 # Python is started with Ctrl-C ignored and blocked, so that none lands in its start-up (a
 # traceback, or a silent end); the demo takes it once its own handler is in place. One

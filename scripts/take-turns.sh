@@ -1,14 +1,17 @@
 # shellcheck shell=bash
 # Sourced by the scripts: take_turns LOCK_FILE MESSAGE holds an exclusive lock on LOCK_FILE
-# until the script ends; when another command holds it, says MESSAGE on stderr and waits.
-# Every lock file is in the checkout's build/, which no other user can plant a link in; it is
+# until the script ends; when another command holds it, says MESSAGE on stderr and waits, at
+# most an hour (a whole test run takes minutes). This is the one lock of the harness. Every
+# lock file is in the checkout's build/, which no other user can plant a link in; it is
 # opened without truncation. The lock goes with the process, so an interrupted command
 # leaves none behind.
 take_turns() {
   local fd
+  mkdir -p "$(dirname "$1")"
   exec {fd}<>"$1"
-  if ! flock -n "$fd"; then
-    echo "$2" >&2
-    flock "$fd"
-  fi
+  flock -n "$fd" && return
+  echo "$2" >&2
+  flock -w 3600 "$fd" && return
+  echo "$1 was held for more than an hour; giving up" >&2
+  exit 1
 }

@@ -9,7 +9,6 @@ cd "$(dirname "$0")/.."
 
 # Two test runs in one checkout share their build trees and Wine prefixes: they take turns.
 source scripts/take-turns.sh
-mkdir -p build
 take_turns build/.test.lock "Another test run in this checkout is going on; waiting for it..."
 
 scripts/install-deps.sh --test-tools

@@ -6,7 +6,6 @@ text as the viewers show it (.Message). What an earlier run left is cleared firs
 says what it found. Standard library only."""
 
 import base64
-import contextlib
 import csv
 import json
 import os
@@ -118,12 +117,10 @@ def scheduled_deletions(operations):
 
 
 class WindowsBox(Box):
+    on_windows = True
+
     def __init__(self, windows_build_dir):
         self.bin = Path(windows_build_dir).resolve()
-
-    @staticmethod
-    def turn():
-        return contextlib.nullcontext()  # one suite at a time on a computer of its own
 
     @staticmethod
     def program(*args, check=True, timeout=COMMAND_SECONDS, extra_env=None):

@@ -1,4 +1,4 @@
-"""The processes started for a Wine prefix, and their record. Every one carries
+"""The processes started for a Wine prefix, each run within a bound, and their record. Every one carries
 MOREX_WINEBOX=PREFIX in its environment, which Wine hands on to the server and every Windows
 process of the prefix; a record beside the prefix (PREFIX.json) keeps the pids and whether the
 prefix is ready. So what was started can always be found and stopped, even after the prefix
@@ -8,7 +8,10 @@ import contextlib
 import json
 import os
 import select
+import shutil
 import signal
+import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -49,6 +52,33 @@ def ended_within(pid, seconds):
         return bool(select.select([handle], [], [], seconds)[0])
     finally:
         os.close(handle)
+
+
+def run_within(args, env, seconds):
+    """Runs a program to its end: (exit code, stdout, stderr), or None when it did not end
+    within `seconds` (it is killed then). Files, never pipes: Wine's own processes
+    (services.exe, the wineserver) outlive a call and would keep a pipe open."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        with subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=err) as process:
+            try:
+                if not ended_within(process.pid, seconds):
+                    return None
+            finally:
+                if process.poll() is None:
+                    process.kill()
+        out.seek(0)
+        err.seek(0)
+        return (process.returncode, out.read().decode("utf-8", "replace"),
+                err.read().decode("utf-8", "replace"))
+
+
+def wineserver():
+    """The path of Wine's server, under whichever name Debian installs it; None without."""
+    for candidate in ("wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"):
+        if path := shutil.which(candidate):
+            return path
+    return None
 
 
 def end_marked(marker_value, term_seconds, kill_seconds):

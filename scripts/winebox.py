@@ -1,9 +1,10 @@
 """A Wine prefix that plays the Windows computer for Morex, and the one owner of its life: it
 boots the prefix, installs the test service, keeps the prefix alive, runs Morex.exe with an
 exact argument text, reads the event-log entries that the run wrote from Wine's debug output
-(scripts/wine_debug.py), and shuts everything down again. Every command on a prefix holds its
-lock (scripts/prefix_lock.py), and every process started for it is marked and recorded
-(scripts/wine_processes.py), so that what was started can always be found and stopped.
+(scripts/wine_debug.py), and shuts everything down again. One command at a time uses a
+prefix: the command that makes it says so (run.sh takes its turn). Every process started for
+it is marked and recorded, and runs within a bound (scripts/wine_processes.py), so that what
+was started can always be found and stopped.
 """
 
 import contextlib
@@ -18,10 +19,9 @@ from pathlib import Path
 
 from scripts.box import (BINARIES, SERVICE_BINARY, SERVICE_NAME, Box, BoxError, WindowsPaths,
                         reported_exit_code)
-from scripts.prefix_lock import PrefixLock
 from scripts.wine_debug import parse_entries
-from scripts.wine_processes import (MARKER, ProcessRecord, end_marked, ended_within,
-                                    processes_marked)
+from scripts.wine_processes import (MARKER, ProcessRecord, end_marked, processes_marked,
+                                    run_within, wineserver)
 from scripts.xdisplay import DisplayError, start_display
 
 # Bounds of the waits on Wine, in seconds. Generous: a busy 2-core machine is slow, but no
@@ -36,13 +36,6 @@ DESKTOP_SECONDS = 20
 
 class WineError(BoxError):
     """A step on a prefix failed or did not finish in time; the text names both."""
-
-
-def _wineserver():
-    for candidate in ("wineserver", "/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver"):
-        if path := shutil.which(candidate):
-            return path
-    raise WineError("wineserver not found; install Debian's wine and wine64")
 
 
 def _say(text):
@@ -76,7 +69,6 @@ class WineBox(Box):
         self.prefix = Path(prefix).resolve()
         self.display = display
         self.bin = Path(windows_build_dir).resolve()
-        self.lock = PrefixLock(self.prefix)
         self.record = ProcessRecord(self.prefix)
         self.say = progress or (lambda text: None)
         # The locale is pinned: Wine takes the prefix's ANSI code page from it, and a run on a
@@ -87,10 +79,6 @@ class WineBox(Box):
         self.env.pop("DISPLAY", None)
         if display and self.record.read().get("display"):
             self.env["DISPLAY"] = self.record.read()["display"]
-
-    def turn(self):
-        """Holds the prefix's lock; a second command on the prefix waits, and says so."""
-        return self.lock.held()
 
     def our_processes(self):
         return processes_marked(str(self.prefix))
@@ -106,22 +94,10 @@ class WineBox(Box):
     # --- running Wine, always with a bound ------------------------------------------------
 
     def _run(self, step, args, env, timeout):
-        # Files, never pipes: Wine's own processes (services.exe, the wineserver) outlive a
-        # call and would keep a pipe open.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            with subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err) as process:
-                try:
-                    if not ended_within(process.pid, timeout):
-                        raise WineError(f"{step} did not finish within {timeout} s (prefix "
-                                        f"{self.prefix})")
-                finally:
-                    if process.poll() is None:
-                        process.kill()
-            out.seek(0)
-            err.seek(0)
-            return (process.returncode, out.read().decode("utf-8", "replace"),
-                    err.read().decode("utf-8", "replace"))
+        ended = run_within(args, env, timeout)
+        if ended is None:
+            raise WineError(f"{step} did not finish within {timeout} s (prefix {self.prefix})")
+        return ended
 
     def wine_once(self, *args, debug="-all", extra_env=None, timeout=COMMAND_SECONDS):
         """Runs a Windows program in exactly one Wine process; returns its exit code, stdout
@@ -145,19 +121,20 @@ class WineBox(Box):
     program = wine  # what every box calls it
 
     def server(self, flag, timeout=SERVER_EXIT_SECONDS):
-        return self._run(f"wineserver {flag}", [_wineserver(), flag], self.env, timeout)[0]
+        if not (path := wineserver()):
+            raise WineError("wineserver not found; install Debian's wine and wine64")
+        return self._run(f"wineserver {flag}", [path, flag], self.env, timeout)[0]
 
     # --- the prefix's life ----------------------------------------------------------------
 
     def create(self, service_name=SERVICE_NAME):
         """A fresh prefix with the test service installed and a process that keeps it alive."""
-        with self.turn():
-            try:
-                self._make(service_name)
-            except BaseException:  # an interrupt too: a prefix that never got ready is of no
-                with contextlib.suppress(WineError):  # use, and nothing of it may stay running;
-                    self._stop_everything()  # what is told is the first failure
-                raise
+        try:
+            self._make(service_name)
+        except BaseException:  # an interrupt too: a prefix that never got ready is of no
+            with contextlib.suppress(WineError):  # use, and nothing of it may stay running;
+                self.shutdown()  # what is told is the first failure
+            raise
 
     def _make(self, service_name):
         self.destroy()
@@ -180,14 +157,13 @@ class WineBox(Box):
     def ensure_up(self, service_name=SERVICE_NAME):
         """Brings the prefix up as it is, or new when it is missing or was never finished;
         returns True when it had to be created."""
-        with self.turn():
-            if not self.ready():
-                self.create(service_name)
-                return True
-            if not self.running():
-                self._stop_everything()  # whatever is left of an earlier life
-                self._boot()
-            return False
+        if not self.ready():
+            self.create(service_name)
+            return True
+        if not self.running():
+            self.shutdown()  # whatever is left of an earlier life
+            self._boot()
+        return False
 
     def _boot(self):
         """Starts the process that keeps the prefix up, as after a restart: services start
@@ -232,19 +208,14 @@ class WineBox(Box):
             raise WineError(f"{error} (prefix {self.prefix})") from error
         self.record.write(display=self.env["DISPLAY"])
 
-    def shutdown(self):
-        """Stops every process of the prefix; afterwards none of ours is left."""
-        with self.turn():
-            self._stop_everything()
-
     def destroy(self):
         """Shuts the prefix down and deletes it, with its record."""
-        with self.turn():
-            self._stop_everything()
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            self.record.path.unlink(missing_ok=True)
+        self.shutdown()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.record.path.unlink(missing_ok=True)
 
-    def _stop_everything(self):
+    def shutdown(self):
+        """Stops every process of the prefix; afterwards none of ours is left."""
         if self.prefix.exists() and self.our_processes():
             # Lets the server save the registry; whatever it leaves is killed below.
             with contextlib.suppress(WineError):
@@ -287,16 +258,15 @@ class WineBox(Box):
     def install_binaries(self):
         """Puts the Windows-side binaries into C:\\morex, each only when it differs from the
         one there, and the service's binary only while no service runs from it."""
-        with self.turn():
-            target = self.prefix / "drive_c" / "morex"
-            target.mkdir(parents=True, exist_ok=True)
-            for name in BINARIES:
-                source = self.bin / name
-                if not source.exists() or _same_file(source, target / name):
-                    continue
-                if name == SERVICE_BINARY and self._service_running():
-                    continue  # installed by a later call, once the service is stopped
-                replace_file(source, target / name)
+        target = self.prefix / "drive_c" / "morex"
+        target.mkdir(parents=True, exist_ok=True)
+        for name in BINARIES:
+            source = self.bin / name
+            if not source.exists() or _same_file(source, target / name):
+                continue
+            if name == SERVICE_BINARY and self._service_running():
+                continue  # installed by a later call, once the service is stopped
+            replace_file(source, target / name)
 
     def _service_running(self):
         service = self.record.read().get("service")
@@ -311,9 +281,8 @@ class WineBox(Box):
         adds to the prefix's DLL overrides (WINEDLLOVERRIDES)."""
         tool = WindowsPaths.tool if verb == "run" else WindowsPaths.desktop
         dlls = ";".join(filter(None, [self.env["WINEDLLOVERRIDES"], overrides]))
-        with self.turn():
-            return self.wine(tool, verb, debug=debug, extra_env={
-                "MOREX_COMMAND_LINE": command_line, "WINEDLLOVERRIDES": dlls})
+        return self.wine(tool, verb, debug=debug, extra_env={
+            "MOREX_COMMAND_LINE": command_line, "WINEDLLOVERRIDES": dlls})
 
     def run_morex(self, arguments, command_line=None):
         """Runs Morex.exe with `arguments` as its exact argument text (or the whole

@@ -1,9 +1,9 @@
 #!/usr/bin/python3
-"""The run command as a newcomer meets it, each case on a demo computer made anew:
-    MOREX_E2E_PREFIX=PREFIX MOREX_WINDOWS_BUILD_DIR=DIR python3 -m unittest tests.e2e.demo_cases
-"""
+"""The README's run command as a newcomer meets it, in a fresh clone of the commit (no build/
+yet), on the clone's own demo computer."""
 
 import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -16,7 +16,7 @@ from scripts.winebox import WineBox
 
 SOURCE = Path(__file__).resolve().parents[2]
 DEMO_SECONDS = 600
-README_RUN = ["scripts/run.sh", "/command", "start", "/service", "MorexDemo"]
+README_RUN = ["/command", "start", "/service", "MorexDemo"]
 
 
 def finish(demo, status=0):
@@ -36,18 +36,31 @@ def demo_line(event_id, text):
 
 
 class DemoCases(unittest.TestCase):
-    def setUp(self):
-        self.prefix = os.environ["MOREX_E2E_PREFIX"]
-        self.build_dir = os.environ["MOREX_WINDOWS_BUILD_DIR"]
-        self.box = WineBox(self.prefix, self.build_dir)
-        self.box.destroy()
-        self.addCleanup(self.box.destroy)
+    @classmethod
+    def setUpClass(cls):
+        """The clone, and the README's command in it: its first build interrupted once it
+        is under way, then the command again."""
+        folder = tempfile.mkdtemp()
+        cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
+        cls.clone = Path(folder) / "morex"
+        commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
+        subprocess.run(["git", "clone", "-q", SOURCE, cls.clone], check=True, timeout=120)
+        subprocess.run(["git", "-C", cls.clone, "checkout", "-q", commit.strip()], check=True)
+        cls.box = WineBox(cls.clone / "build" / "demo-prefix", cls.clone / "build" / "mingw")
+        cls.addClassCleanup(cls.box.destroy)  # before the clone is deleted
+        first = cls.start(*README_RUN)
+        while not (cls.clone / "build/mingw/Makefile").exists():  # configured: make runs
+            assert first.poll() is None, "the first run ended before its build began"
+            time.sleep(0.1)
+        os.killpg(first.pid, signal.SIGINT)
+        finish(first, 130)
+        cls.first_run = finish(cls.start(*README_RUN))
 
-    def start(self, *arguments):
-        return subprocess.Popen(["/usr/bin/python3", "-m", "scripts.morex_demo", self.build_dir,
-                                 self.prefix, *arguments], cwd=SOURCE, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                start_new_session=True)
+    @classmethod
+    def start(cls, *arguments):
+        return subprocess.Popen(["scripts/run.sh", *arguments], cwd=cls.clone,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, start_new_session=True)
 
     def demo(self, *arguments, status=0):
         return finish(self.start(*arguments), status)
@@ -55,7 +68,8 @@ class DemoCases(unittest.TestCase):
     def test_first_runs_take_turns_and_every_request_is_carried_out(self):
         """Two first runs at once take turns; each request is reported and done; mistyped
         options are refused, -- hands on the rest; after --shutdown nothing of ours runs."""
-        outputs = [finish(d) for d in [self.start(*README_RUN[1:]) for _ in "12"]]
+        self.demo("--new")
+        outputs = [finish(d) for d in [self.start(*README_RUN) for _ in "12"]]
         events = sorted(line for out, _ in outputs for line in out.splitlines()
                         if line.startswith("Application"))
         self.assertEqual(events, sorted([demo_line(100, "start MorexDemo"),
@@ -76,6 +90,9 @@ class DemoCases(unittest.TestCase):
             out, err = self.demo(*mistyped, status=2)
             self.assertEqual(out, "")
             self.assertIn("usage: scripts/run.sh", err)
+        out, _ = self.demo("/command stop /service MorexDemo /SERVICE MorexDemo")
+        self.assertIn("Exit code 1639.", out.splitlines())
+        self.assertNotIn("Service MorexDemo is now", out)  # Morex named no service
         usage, _ = self.demo("--help")  # as docs/demo.md quotes it
         self.assertIn(usage.strip().replace("\n", "\n    "), (SOURCE / "docs/demo.md").read_text())
         out, _ = self.demo("--", "--shutdown", " now")
@@ -88,7 +105,8 @@ class DemoCases(unittest.TestCase):
     def test_interrupted_first_run_says_so_and_leaves_nothing_running(self):
         """Ctrl-C during the first boot: one line, status 130, nothing left running; the next
         run prepares a new demo computer."""
-        demo = self.start(*README_RUN[1:])
+        self.demo("--new")
+        demo = self.start(*README_RUN)
         watchdog = threading.Timer(DEMO_SECONDS, os.killpg, (demo.pid, signal.SIGKILL))
         watchdog.start()  # a first boot that never comes ends the wait below
         self.addCleanup(watchdog.cancel)
@@ -99,33 +117,21 @@ class DemoCases(unittest.TestCase):
         self.assertEqual(err.splitlines()[-1:], ["scripts/run.sh: interrupted"])
         self.assertNotIn("Traceback", err)
         self.assertEqual(self.box.our_processes(), [])
-        out, _ = self.demo(*README_RUN[1:])
+        out, _ = self.demo(*README_RUN)
         self.assertIn(demo_line(100, "start MorexDemo"), out.splitlines())
         self.assertIn("Exit code 0.", out.splitlines())
 
     def test_readme_run_command_works_from_a_fresh_clone(self):
-        """The README's command as written, in a clone of the commit (no build/): a first build
-        interrupted, then said again by the next run; the stop; warm runs interrupted at
-        moments spread over their course, each ending whole or with the one line; --shutdown."""
-        clone = Path(self.enterContext(tempfile.TemporaryDirectory())) / "morex"
-        commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
-        subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True, timeout=120)
-        subprocess.run(["git", "-C", clone, "checkout", "-q", commit.strip()], check=True)
-        box = WineBox(clone / "build" / "demo-prefix", clone / "build" / "mingw")
-        self.addCleanup(box.destroy)  # before the clone is deleted
-        run = lambda words: subprocess.Popen(words, cwd=clone, text=True, stdout=subprocess.PIPE,
-                                             stderr=subprocess.PIPE, start_new_session=True)
-        first = run(README_RUN)
-        while not (clone / "build/mingw/.configured").exists():
-            self.assertIsNone(first.poll(), "the first run ended before its build began")
-            time.sleep(0.1)
-        os.killpg(first.pid, signal.SIGINT)
-        finish(first, 130)
-        started, building = finish(run(README_RUN))
+        """The first build, interrupted, is said again by the next run, which starts the
+        service; warm runs interrupted at moments spread over their course each end whole or
+        with the one line; --shutdown leaves nothing running."""
+        started, building = self.first_run
         self.assertIn("Building the mingw tree", building)
-        stopped, _ = finish(run([*README_RUN[:2], "stop", *README_RUN[3:]]))
+        self.assertIn(demo_line(100, "start MorexDemo"), started.splitlines())
+        self.assertIn("Service MorexDemo is now running.", started)
+        self.assertEqual(started.count("Exit code 0."), 1)
         for moment in (0.3 * step / 9 for step in range(10)):
-            warm = run(README_RUN)
+            warm = self.start(*README_RUN)
             time.sleep(moment)
             os.killpg(warm.pid, signal.SIGINT)
             out, err = warm.communicate(timeout=DEMO_SECONDS)
@@ -133,12 +139,8 @@ class DemoCases(unittest.TestCase):
                      "Traceback" in err or warm.returncode < 0 and out != "")
             self.assertIn(ended, [(0, [], False), (130, ["scripts/run.sh: interrupted"], False),
                                   (-signal.SIGINT, [], False)], f"at {moment:.2f} s:\n{err}")
-        finish(run(README_RUN[:1] + ["--shutdown"]))
-        self.assertIn(demo_line(100, "start MorexDemo"), started.splitlines())
-        self.assertIn("Service MorexDemo is now running.", started)
-        self.assertIn(demo_line(100, "stop MorexDemo"), stopped.splitlines())
-        self.assertEqual([started.count("Exit code 0."), stopped.count("Exit code 0.")], [1, 1])
-        self.assertEqual(box.our_processes(), [])
+        self.demo("--shutdown")
+        self.assertEqual(self.box.our_processes(), [])
 
 
 if __name__ == "__main__":

@@ -1,17 +1,14 @@
 """End-to-end cases: each one is a real run of Morex.exe, checked by the entries it wrote and
 by the service's state as the service manager reports it, on a box: a Wine prefix, or Windows
-itself where MOREX_E2E_BOX is windows. They share the box that Fixture.create makes; CTest
-runs each alone (python3 -m unittest tests.e2e.e2e_cases.Msi), with MOREX_E2E_PREFIX,
-MOREX_WINDOWS_BUILD_DIR and MOREX_RELEASE_DIR set; on Windows, python -m tests.e2e runs them.
+itself. The runner (python3 -m tests.e2e run) hands over the box and the release; the cases
+share the box, made anew for them.
 """
 
 import json
-import os
 import re
 import shutil
 import unittest
 import zipfile
-from pathlib import Path
 
 from scripts.box import (ERROR_SUCCESS_REBOOT_REQUIRED, SERVICE_NAME, WINDOWS_DIR, WindowsPaths,
                          scratch_folder)
@@ -24,16 +21,26 @@ INSTALLED = "C:\\Program Files\\Morex"
 MESSAGE_FILE = f"{INSTALLED}\\MorexEvents.dll"
 INSTALLED_MOREX = f'"{INSTALLED}\\Morex.exe" /command'
 MSI_SET = "msi-set.json"
-ON_WINDOWS = os.environ.get("MOREX_E2E_BOX") == "windows"
+BOX = None
+RELEASE = None
 
 
-def the_box():
-    if ON_WINDOWS:
-        from scripts.windowsbox import WindowsBox
-        return WindowsBox(os.environ["MOREX_WINDOWS_BUILD_DIR"])
-    from scripts.winebox import WineBox
-    return WineBox(os.environ["MOREX_E2E_PREFIX"], os.environ["MOREX_WINDOWS_BUILD_DIR"],
-                   display=True)
+def use(box, release):
+    """The box that the cases run on, and the release folder of their bundle."""
+    global BOX, RELEASE
+    BOX, RELEASE = box, release
+
+
+def setUpModule():
+    if BOX is None:
+        raise RuntimeError("no box: run the cases through python3 -m tests.e2e run")
+    BOX.create()
+
+
+def tearDownModule():
+    BOX.shutdown()
+    if left := BOX.our_processes():
+        raise AssertionError(f"left running: {left}")
 
 
 def exit_code(written):
@@ -47,22 +54,10 @@ def summary(entries):
     return [(e.type, e.category, e.event_id, e.strings, e.data_size, e.text) for e in entries]
 
 
-class Fixture(unittest.TestCase):
-    """The box's life around the cases: no test_ method, so no case of its own."""
-
-    def create(self):
-        the_box().create()
-
-    def shut_down(self):
-        box = the_box()
-        box.shutdown()
-        self.assertEqual(box.our_processes(), [], "left running")
-
-
 class BoxCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.box = the_box()
+        cls.box = BOX
         cls.ansi = f"cp{cls.box.ansi_code_page()}"  # what an entry's data size counts in
 
     def entry(self, event_type, event_id, text):
@@ -173,11 +168,16 @@ class Limits(BoxCase):
             self.assertLessEqual(largest, int(record))
 
 
-@unittest.skipIf(ON_WINDOWS, "needs Wine: a desktop of Xvfb's that the tool can read, and the "
-                 "refusing build's DLLs forced native")
 class MessageBoxes(BoxCase):
     """The build whose event log refuses every entry (1502), run on a stop of the stopped
     service, so that event 101 is refused and the box is due."""
+
+    @classmethod
+    def setUpClass(cls):
+        if BOX.on_windows:
+            raise unittest.SkipTest("needs Wine: a desktop of Xvfb's that the tool can read, "
+                                    "and the refusing build's DLLs forced native")
+        super().setUpClass()
 
     def tool_report(self, verb, overrides=""):
         """Runs the refusing build through the desktop tool's `verb`; returns the tool's report
@@ -232,25 +232,12 @@ class MessageBoxes(BoxCase):
         self.assertTrue(loaded_user32, "the run never reached the message box")
 
 
-def msi_set(release, folder):
+def msi_set(release):
     """The release's MSI and the same files packed again, as a build of its version from
-    another commit and as the next version, each with its properties: made into `folder` with
-    wixl and msitools, or on Windows read from the MSI_SET that `python3 -m tests.e2e bundle`
-    wrote beside the release."""
-    if (release / MSI_SET).exists():
-        listed = json.loads((release / MSI_SET).read_text())
-        return {release / name: properties for name, properties in listed.items()}
-    from scripts.release_packages import msi_table, package  # wixl's and msitools' side
-
-    shipped = next(release.glob("Morex-*-win64.msi"))
-    version = dict(msi_table(shipped, "Property"))["ProductVersion"]
-    major, minor, patch = map(int, version.split("."))
-    packages = [shipped]
-    for commit, packed in (("rebuilt", version), ("next", f"{major}.{minor}.{patch + 1}")):
-        package(release / "Morex.exe", release / "MorexEvents.dll",
-                release / "THIRD-PARTY-NOTICES.txt", packed, commit, 1700000000, folder / commit)
-        packages.append(folder / commit / f"Morex-{packed}-win64.msi")
-    return {msi: dict(msi_table(msi, "Property")) for msi in packages}
+    another commit and as the next version, each with its properties, as the bundle lists
+    them in MSI_SET."""
+    listed = json.loads((release / MSI_SET).read_text())
+    return {release / name: properties for name, properties in listed.items()}
 
 
 class Msi(BoxCase):
@@ -262,12 +249,11 @@ class Msi(BoxCase):
     MorexEvents.dll, as it may once a viewer has read an entry."""
 
     def test_msi_installs_runs_upgrades_and_uninstalls(self):
-        release = Path(os.environ["MOREX_RELEASE_DIR"])
-        with zipfile.ZipFile(next(release.glob("Morex-*-win64.zip"))) as archive:  # but README
+        with zipfile.ZipFile(next(RELEASE.glob("Morex-*-win64.zip"))) as archive:  # but README
             files = {n: archive.read(n) for n in archive.namelist() if n != "README.txt"}
         self.assertIsNone(self.box.registry(SOURCE_KEY))
+        self.properties = msi_set(RELEASE)
         with scratch_folder() as self.scratch:
-            self.properties = msi_set(release, self.scratch)
             shipped, rebuilt, newer = self.properties
             self.install(shipped, files, upgrade=False)
             self.runs_and_renders()
