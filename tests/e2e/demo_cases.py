@@ -86,6 +86,12 @@ class DemoCases(unittest.TestCase):
             self.assertIn("Exit code 0.", out.splitlines())
             self.assertIn(f"Service MorexDemo is now {state}.", out)
             self.assertEqual(self.box.settled_state("MorexDemo"), state)
+        lock, elsewhere = self.clone / "build/demo-prefix.lock", self.clone / "elsewhere"
+        lock.unlink()
+        lock.symlink_to(elsewhere)  # a planted link is refused, never followed
+        self.assertIn("is a symbolic link", self.demo("--shutdown", status=1)[1])
+        self.assertFalse(elsewhere.exists())
+        lock.unlink()
         for mistyped in (["--version"], ["--shutdown", "now"], []):
             out, err = self.demo(*mistyped, status=2)
             self.assertEqual(out, "")
