@@ -59,8 +59,13 @@ def the_box(kind, files, prefix):
 
 
 def run(kind, files, prefix, cases):
-    e2e_cases.use(the_box(kind, files, prefix), files / "release")
-    result = unittest.main(module=None, argv=["tests.e2e", "-v", *cases], exit=False).result
+    box = the_box(kind, files, prefix)
+    e2e_cases.use(box, files / "release")
+    try:
+        result = unittest.main(module=None, argv=["tests.e2e", "-v", *cases], exit=False).result
+    except KeyboardInterrupt:  # unittest leaves its clean-ups undone: the box's is done here
+        box.shutdown()
+        raise
     return 0 if result.wasSuccessful() else 1
 
 

@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """The README's run command as a newcomer meets it, in a fresh clone of the commit (no build/
-yet), on the clone's own demo computer."""
+yet), on the clone's own demo computer. The clone has a fixed place in the checkout's build/,
+so that each run ends what an interrupted one left running there."""
 
 import os
 import shutil
 import signal
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
@@ -15,6 +15,7 @@ from pathlib import Path
 from scripts.winebox import WineBox
 
 SOURCE = Path(__file__).resolve().parents[2]
+CLONE = SOURCE / "build" / "e2e-demo-clone"
 DEMO_SECONDS = 600
 README_RUN = ["/command", "start", "/service", "MorexDemo"]
 
@@ -40,14 +41,15 @@ class DemoCases(unittest.TestCase):
     def setUpClass(cls):
         """The clone, and the README's command in it: its first build interrupted once it
         is under way, then the command again."""
-        folder = tempfile.mkdtemp()
-        cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
-        cls.clone = Path(folder) / "morex"
-        commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
-        subprocess.run(["git", "clone", "-q", SOURCE, cls.clone], check=True, timeout=120)
-        subprocess.run(["git", "-C", cls.clone, "checkout", "-q", commit.strip()], check=True)
-        cls.box = WineBox(cls.clone / "build" / "demo-prefix", cls.clone / "build" / "mingw")
+        cls.clone = CLONE
+        cls.box = WineBox(CLONE / "build" / "demo-prefix", CLONE / "build" / "mingw")
+        cls.box.destroy()
+        shutil.rmtree(CLONE, ignore_errors=True)
+        cls.addClassCleanup(shutil.rmtree, CLONE, ignore_errors=True)
         cls.addClassCleanup(cls.box.destroy)  # before the clone is deleted
+        commit = subprocess.check_output(["git", "-C", SOURCE, "rev-parse", "HEAD"], text=True)
+        subprocess.run(["git", "clone", "-q", SOURCE, CLONE], check=True, timeout=120)
+        subprocess.run(["git", "-C", CLONE, "checkout", "-q", commit.strip()], check=True)
         first = cls.start(*README_RUN)
         while not (cls.clone / "build/mingw/Makefile").exists():  # configured: make runs
             assert first.poll() is None, "the first run ended before its build began"
