@@ -13,8 +13,8 @@ trap 'rm -f "$log"; exit 130' INT
 take_turns build/.build.lock "Another build in this checkout is running; waiting for it..."
 # What a first build took on fresh clones on an idle 2-core machine (see docs/demo.md).
 declare -A took=([mingw]="about 15 s" [native]="about 30 s")
-# Configures only a tree that has no Makefile yet, which cmake writes as its configure's last
-# step: an interrupted one runs again. From then on make decides, and reruns cmake itself when
+# Configures only a tree that has no Makefile yet (the presets name make's generator), which
+# cmake writes as its configure's last step: an interrupted one runs again. From then on make decides, and reruns cmake itself when
 # a CMakeLists.txt changed; a warm run does not pay for a configure each time.
 # A tree built before says so once make starts on something: nothing is said when nothing
 # changed.
