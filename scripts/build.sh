@@ -14,8 +14,9 @@ take_turns build/.build.lock "Another build in this checkout is running; waiting
 # What a first build took on fresh clones on an idle 2-core machine (see docs/demo.md).
 declare -A took=([mingw]="about 15 s" [native]="about 30 s")
 # Configures only a tree that has no Makefile yet (the presets name make's generator), which
-# cmake writes as its configure's last step: an interrupted one runs again. From then on make decides, and reruns cmake itself when
-# a CMakeLists.txt changed; a warm run does not pay for a configure each time.
+# cmake writes as its configure's last step: an interrupted one runs again. From then on make
+# decides, and reruns cmake itself when a CMakeLists.txt changed; a warm run does not pay for
+# a configure each time.
 # A tree built before says so once make starts on something: nothing is said when nothing
 # changed.
 say_when_building() {

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Runs Morex.exe under Wine against a demo service and prints the event-log entries the run
 wrote and its exit code. run.sh takes its turn on the prefix first. The demo prefix stays
-alive between invocations, as a computer would: a service started by one run is still running for the next. `--shutdown` stops it;
-`--new` stops it and deletes it, so that the next run prepares a new one.
+alive between invocations, as a computer would: a service started by one run is still
+running for the next. `--shutdown` stops it; `--new` stops it and deletes it, so that the
+next run prepares a new one.
 
     python3 -m scripts.morex_demo BUILD_DIR PREFIX [--shutdown | --new | --help | [--] TEXT...]
 """
