@@ -1,8 +1,8 @@
-"""The processes started for a Wine prefix, each run within a bound, and their record. Every one carries
-MOREX_WINEBOX=PREFIX in its environment, which Wine hands on to the server and every Windows
-process of the prefix; a record beside the prefix (PREFIX.json) keeps the pids and whether the
-prefix is ready. So what was started can always be found and stopped, even after the prefix
-itself was deleted."""
+"""The processes started for a Wine prefix, each run within a bound, and their record. Every
+one carries MOREX_WINEBOX=PREFIX in its environment, which Wine hands on to the server and
+every Windows process of the prefix; a record beside the prefix (PREFIX.json) keeps the pids
+and whether the prefix is ready. So what was started can always be found and stopped, even
+after the prefix itself was deleted."""
 
 import contextlib
 import json
